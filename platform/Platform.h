@@ -1,0 +1,119 @@
+// The platform operations the uninstaller is written against.
+//
+// On Windows this is the Windows API itself. Elsewhere the same names, types and
+// values are declared here and implemented over POSIX in platform/Unix, so the
+// uninstall logic builds and is tested unchanged on a POSIX host.
+#pragma once
+
+#include <string>
+
+#ifdef _WIN32
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <shlobj.h>
+#include <shlwapi.h>
+
+// A wide string literal in the platform's UTF-16 character type.
+#define WIDE_(literal) L##literal
+#define WIDE(literal) WIDE_(literal)
+
+#else // POSIX
+
+#include <cstdint>
+
+#define WINAPI
+
+typedef char16_t WCHAR;
+typedef WCHAR* LPWSTR;
+typedef WCHAR* PWSTR;
+typedef const WCHAR* LPCWSTR;
+typedef const char* LPCSTR;
+typedef std::uint32_t DWORD;
+typedef unsigned int UINT;
+typedef int BOOL;
+typedef std::int32_t HRESULT;
+typedef void* HANDLE;
+typedef struct HWND__* HWND;
+typedef struct HINSTANCE__* HINSTANCE;
+
+#define WIDE_(literal) u##literal
+#define WIDE(literal) WIDE_(literal)
+
+#define TRUE 1
+#define FALSE 0
+#define MAX_PATH 260
+
+#define S_OK ((HRESULT)0)
+#define E_FAIL ((HRESULT)0x80004005)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+
+#define CSIDL_APPDATA 0x001a
+#define CSIDL_COMMON_APPDATA 0x0023
+#define SHGFP_TYPE_CURRENT 0
+
+#define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+
+#define FILE_ATTRIBUTE_READONLY 0x00000001
+#define FILE_ATTRIBUTE_HIDDEN 0x00000002
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_NORMAL 0x00000080
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
+#define IO_REPARSE_TAG_SYMLINK 0xA000000C
+
+#define ERROR_FILE_NOT_FOUND 2L
+#define ERROR_PATH_NOT_FOUND 3L
+#define ERROR_ACCESS_DENIED 5L
+#define ERROR_NO_MORE_FILES 18L
+#define ERROR_SHARING_VIOLATION 32L
+#define ERROR_INVALID_PARAMETER 87L
+#define ERROR_DIR_NOT_EMPTY 145L
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_DIRECTORY 267L
+
+#define MB_OK 0x00000000L
+#define MB_ICONINFORMATION 0x00000040L
+#define MB_DEFBUTTON2 0x00000100L
+#define IDOK 1
+
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME;
+
+typedef struct _WIN32_FIND_DATAW {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD dwReserved0; // reparse tag when FILE_ATTRIBUTE_REPARSE_POINT is set
+    DWORD dwReserved1;
+    WCHAR cFileName[MAX_PATH];
+    WCHAR cAlternateFileName[14];
+} WIN32_FIND_DATAW;
+
+HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path);
+BOOL PathAppendW(LPWSTR path, LPCWSTR more);
+
+HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData);
+BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* findData);
+BOOL FindClose(HANDLE search);
+DWORD GetFileAttributesW(LPCWSTR path);
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
+BOOL DeleteFileW(LPCWSTR path);
+BOOL RemoveDirectoryW(LPCWSTR path);
+DWORD GetLastError();
+
+int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+
+#endif // _WIN32
+
+// A path as the platform takes it: UTF-16, backslash separators.
+typedef std::basic_string<WCHAR> WidePath;

@@ -1,0 +1,521 @@
+// The platform operations over POSIX, with the results the uninstaller relies on
+// from their Windows counterparts:
+//  - paths are UTF-16 with backslashes and are converted to the host form here;
+//    a plain path of MAX_PATH code units or more is refused, as on Windows;
+//  - read-only is the absence of the owner's write permission, and a read-only
+//    file cannot be deleted;
+//  - a symbolic link is a reparse point: a link to a directory also carries the
+//    directory bit, and RemoveDirectoryW removes the link itself;
+//  - names starting with a dot are hidden, as Wine shows them.
+#include "platform/Platform.h"
+#include "platform/Unix/TestControls.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <set>
+#include <utility>
+
+namespace {
+
+struct PlatformState {
+    std::map<int, WidePath> specialFolders;
+    std::map<int, int> firstFailingLookup;
+    std::map<int, int> lookupCount;
+    std::set<std::pair<PlatformOperation, WidePath>> failures;
+    std::map<WidePath, int> listingLimits;
+    std::vector<PlatformCall> calls;
+    std::vector<MessageBoxCall> messageBoxes;
+    DWORD lastError = 0;
+};
+
+PlatformState& State() {
+    static PlatformState state;
+    return state;
+}
+
+struct FindSearch {
+    DIR* directory;
+    WidePath pattern;
+    int entriesLeft; // negative: no limit
+};
+
+const char16_t kSeparator = u'\\';
+
+bool Record(PlatformOperation operation, const WidePath& path, bool succeeded, DWORD error = 0) {
+    State().calls.push_back({operation, path, succeeded});
+    if (!succeeded) {
+        State().lastError = error;
+    }
+    return succeeded;
+}
+
+bool IsFailureRequested(PlatformOperation operation, const WidePath& path) {
+    return State().failures.count({operation, path}) != 0;
+}
+
+DWORD ErrorFromErrno(int error) {
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case ENOTEMPTY:
+    case EEXIST:
+        return ERROR_DIR_NOT_EMPTY;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    default:
+        return ERROR_ACCESS_DENIED;
+    }
+}
+
+WidePath WideOrEmpty(LPCWSTR path) {
+    return path ? WidePath(path) : WidePath();
+}
+
+// A plain Windows path holds fewer than MAX_PATH code units.
+bool IsUsablePlainPath(const WidePath& path, DWORD* error) {
+    if (path.empty()) {
+        *error = ERROR_PATH_NOT_FOUND;
+        return false;
+    }
+    if (path.size() >= MAX_PATH) {
+        *error = ERROR_FILENAME_EXCED_RANGE;
+        return false;
+    }
+    return true;
+}
+
+void AppendUtf8(std::string& out, char32_t codePoint) {
+    if (codePoint < 0x80) {
+        out += static_cast<char>(codePoint);
+    } else if (codePoint < 0x800) {
+        out += static_cast<char>(0xC0 | (codePoint >> 6));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else if (codePoint < 0x10000) {
+        out += static_cast<char>(0xE0 | (codePoint >> 12));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (codePoint >> 18));
+        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (codePoint & 0x3F));
+    }
+}
+
+// Host names that are not valid UTF-8 keep their bytes as lone surrogates
+// U+DC80..U+DCFF, so that every listed name converts back to the same bytes.
+const char16_t kEscapedByteBase = 0xDC00;
+
+bool IsEscapedByte(char16_t unit) {
+    return unit >= 0xDC80 && unit <= 0xDCFF;
+}
+
+// Length of the valid UTF-8 sequence at `at`, or 0 when it is not one.
+size_t DecodeUtf8(const std::string& text, size_t at, char32_t* codePoint) {
+    const unsigned char lead = static_cast<unsigned char>(text[at]);
+    size_t length = 0;
+    char32_t value = 0;
+    char32_t smallest = 0;
+    if (lead < 0x80) {
+        *codePoint = lead;
+        return 1;
+    } else if ((lead & 0xE0) == 0xC0) {
+        length = 2, value = lead & 0x1F, smallest = 0x80;
+    } else if ((lead & 0xF0) == 0xE0) {
+        length = 3, value = lead & 0x0F, smallest = 0x800;
+    } else if ((lead & 0xF8) == 0xF0) {
+        length = 4, value = lead & 0x07, smallest = 0x10000;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        const unsigned char next = static_cast<unsigned char>(text[at + i]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        value = (value << 6) | (next & 0x3F);
+    }
+    if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+        return 0;
+    }
+    *codePoint = value;
+    return length;
+}
+
+// Windows attributes of a host entry, from its own status (not followed).
+DWORD AttributesOf(const struct stat& status, bool linksToDirectory, const std::string& name,
+                   DWORD* reparseTag) {
+    DWORD attributes = 0;
+    *reparseTag = 0;
+    if (S_ISLNK(status.st_mode)) {
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        if (linksToDirectory) {
+            attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        }
+        *reparseTag = IO_REPARSE_TAG_SYMLINK;
+    } else {
+        if (S_ISDIR(status.st_mode)) {
+            attributes |= FILE_ATTRIBUTE_DIRECTORY;
+        }
+        if ((status.st_mode & S_IWUSR) == 0) {
+            attributes |= FILE_ATTRIBUTE_READONLY;
+        }
+    }
+    if (name.size() > 1 && name[0] == '.' && name != "..") {
+        attributes |= FILE_ATTRIBUTE_HIDDEN;
+    }
+    return attributes ? attributes : FILE_ATTRIBUTE_NORMAL;
+}
+
+bool LinksToDirectory(int directoryFd, const char* path) {
+    struct stat target;
+    return fstatat(directoryFd, path, &target, 0) == 0 && S_ISDIR(target.st_mode);
+}
+
+// Fills `findData` with the next entry of the search; false at the end of the
+// listing or when a test made the listing fail.
+bool ReadNextEntry(FindSearch* search, WIN32_FIND_DATAW* findData, DWORD* error) {
+    if (search->entriesLeft == 0) {
+        *error = ERROR_ACCESS_DENIED;
+        return false;
+    }
+    errno = 0;
+    const dirent* entry = readdir(search->directory);
+    if (entry == nullptr) {
+        *error = errno == 0 ? ERROR_NO_MORE_FILES : ErrorFromErrno(errno);
+        return false;
+    }
+    const WidePath name = WidePathFromHost(entry->d_name);
+    if (name.size() >= MAX_PATH) {
+        *error = ERROR_FILENAME_EXCED_RANGE;
+        return false;
+    }
+    std::memset(findData, 0, sizeof(*findData));
+    const int directoryFd = dirfd(search->directory);
+    struct stat status;
+    if (fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
+        const bool linksToDirectory =
+            S_ISLNK(status.st_mode) && LinksToDirectory(directoryFd, entry->d_name);
+        findData->dwFileAttributes =
+            AttributesOf(status, linksToDirectory, entry->d_name, &findData->dwReserved0);
+        const auto size = static_cast<std::uint64_t>(status.st_size);
+        findData->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+        findData->nFileSizeLow = static_cast<DWORD>(size);
+    } else {
+        findData->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    name.copy(findData->cFileName, name.size());
+    if (search->entriesLeft > 0) {
+        --search->entriesLeft;
+    }
+    return true;
+}
+
+// The directory a search pattern lists: "dir\*.*" or "dir\*".
+bool DirectoryOfPattern(const WidePath& pattern, WidePath* directory) {
+    for (const WidePath& suffix : {WidePath(u"\\*.*"), WidePath(u"\\*")}) {
+        if (pattern.size() > suffix.size() &&
+            pattern.compare(pattern.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            *directory = pattern.substr(0, pattern.size() - suffix.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+std::string LeafName(const std::string& hostPath) {
+    const size_t slash = hostPath.find_last_of('/');
+    return slash == std::string::npos ? hostPath : hostPath.substr(slash + 1);
+}
+
+} // namespace
+
+WidePath WidePathFromHost(const std::string& hostPath) {
+    WidePath wide;
+    size_t at = 0;
+    while (at < hostPath.size()) {
+        char32_t codePoint = 0;
+        const size_t length = DecodeUtf8(hostPath, at, &codePoint);
+        if (length == 0) {
+            wide +=
+                static_cast<char16_t>(kEscapedByteBase + static_cast<unsigned char>(hostPath[at]));
+            ++at;
+            continue;
+        }
+        at += length;
+        if (codePoint == U'/') {
+            wide += kSeparator;
+        } else if (codePoint >= 0x10000) {
+            codePoint -= 0x10000;
+            wide += static_cast<char16_t>(0xD800 + (codePoint >> 10));
+            wide += static_cast<char16_t>(0xDC00 + (codePoint & 0x3FF));
+        } else {
+            wide += static_cast<char16_t>(codePoint);
+        }
+    }
+    return wide;
+}
+
+std::string HostPathFromWide(const WidePath& widePath) {
+    std::string host;
+    for (size_t i = 0; i < widePath.size(); ++i) {
+        const char16_t unit = widePath[i];
+        if (unit == kSeparator) {
+            host += '/';
+        } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < widePath.size() &&
+                   widePath[i + 1] >= 0xDC00 && widePath[i + 1] <= 0xDFFF) {
+            const char32_t high = unit - 0xD800;
+            const char32_t low = widePath[++i] - 0xDC00;
+            AppendUtf8(host, 0x10000 + ((high << 10) | low));
+        } else if (IsEscapedByte(unit)) {
+            host += static_cast<char>(unit - kEscapedByteBase);
+        } else {
+            AppendUtf8(host, unit);
+        }
+    }
+    return host;
+}
+
+void ResetPlatformForTest() {
+    State() = PlatformState();
+}
+
+void SetSpecialFolderForTest(int folder, const WidePath& path) {
+    State().specialFolders[folder] = path;
+}
+
+void FailSpecialFolderLookupForTest(int folder, int firstFailing) {
+    State().firstFailingLookup[folder] = firstFailing;
+}
+
+void FailOperationForTest(PlatformOperation operation, const WidePath& path) {
+    State().failures.insert({operation, path});
+}
+
+void FailListingAfterForTest(const WidePath& directory, int entriesListed) {
+    State().listingLimits[directory] = entriesListed;
+}
+
+const std::vector<PlatformCall>& PlatformCallsForTest() {
+    return State().calls;
+}
+
+const std::vector<MessageBoxCall>& MessageBoxCallsForTest() {
+    return State().messageBoxes;
+}
+
+DWORD GetLastError() {
+    return State().lastError;
+}
+
+HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD flags, LPWSTR path) {
+    const int lookup = State().lookupCount[folder]++;
+    const auto found = State().specialFolders.find(folder);
+    const auto failing = State().firstFailingLookup.find(folder);
+    const bool failed = failing != State().firstFailingLookup.end() && lookup >= failing->second;
+    const bool available = path != nullptr && flags == SHGFP_TYPE_CURRENT && !failed &&
+                           found != State().specialFolders.end() && found->second.size() < MAX_PATH;
+    if (path != nullptr) {
+        path[0] = 0;
+    }
+    if (!available) {
+        Record(PlatformOperation::SHGetFolderPathW, WidePath(), false, ERROR_FILE_NOT_FOUND);
+        return E_FAIL;
+    }
+    const WidePath& folderPath = found->second;
+    folderPath.copy(path, folderPath.size());
+    path[folderPath.size()] = 0;
+    Record(PlatformOperation::SHGetFolderPathW, folderPath, true);
+    return S_OK;
+}
+
+BOOL PathAppendW(LPWSTR path, LPCWSTR more) {
+    if (path == nullptr || more == nullptr) {
+        return FALSE;
+    }
+    while (*more == kSeparator) {
+        ++more;
+    }
+    WidePath result = path;
+    if (!result.empty() && result.back() != kSeparator && *more != 0) {
+        result += kSeparator;
+    }
+    result += more;
+    if (result.size() >= MAX_PATH) {
+        return Record(PlatformOperation::PathAppendW, result, false, ERROR_FILENAME_EXCED_RANGE);
+    }
+    result.copy(path, result.size());
+    path[result.size()] = 0;
+    return Record(PlatformOperation::PathAppendW, result, true);
+}
+
+HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
+    const WidePath patternPath = WideOrEmpty(pattern);
+    WidePath directory;
+    DWORD error = ERROR_INVALID_PARAMETER;
+    if (findData == nullptr || !IsUsablePlainPath(patternPath, &error) ||
+        !DirectoryOfPattern(patternPath, &directory)) {
+        Record(PlatformOperation::FindFirstFileW, patternPath, false, error);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (IsFailureRequested(PlatformOperation::FindFirstFileW, directory)) {
+        Record(PlatformOperation::FindFirstFileW, patternPath, false, ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    DIR* host = opendir(HostPathFromWide(directory).c_str());
+    if (host == nullptr) {
+        Record(PlatformOperation::FindFirstFileW, patternPath, false, ErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    const auto limit = State().listingLimits.find(directory);
+    auto* search = new FindSearch{host, patternPath,
+                                  limit == State().listingLimits.end() ? -1 : limit->second};
+    if (!ReadNextEntry(search, findData, &error)) {
+        closedir(host);
+        delete search;
+        Record(PlatformOperation::FindFirstFileW, patternPath, false, error);
+        return INVALID_HANDLE_VALUE;
+    }
+    Record(PlatformOperation::FindFirstFileW, patternPath, true);
+    return search;
+}
+
+BOOL FindNextFileW(HANDLE handle, WIN32_FIND_DATAW* findData) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || findData == nullptr) {
+        return Record(PlatformOperation::FindNextFileW, WidePath(), false, ERROR_INVALID_PARAMETER);
+    }
+    auto* search = static_cast<FindSearch*>(handle);
+    DWORD error = 0;
+    const bool read = ReadNextEntry(search, findData, &error);
+    return Record(PlatformOperation::FindNextFileW, search->pattern, read, error);
+}
+
+BOOL FindClose(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
+        return Record(PlatformOperation::FindClose, WidePath(), false, ERROR_INVALID_PARAMETER);
+    }
+    auto* search = static_cast<FindSearch*>(handle);
+    const WidePath pattern = search->pattern;
+    closedir(search->directory);
+    delete search;
+    return Record(PlatformOperation::FindClose, pattern, true);
+}
+
+DWORD GetFileAttributesW(LPCWSTR path) {
+    const WidePath widePath = WideOrEmpty(path);
+    DWORD error = 0;
+    if (!IsUsablePlainPath(widePath, &error)) {
+        Record(PlatformOperation::GetFileAttributesW, widePath, false, error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    if (IsFailureRequested(PlatformOperation::GetFileAttributesW, widePath)) {
+        Record(PlatformOperation::GetFileAttributesW, widePath, false, ERROR_SHARING_VIOLATION);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    const std::string host = HostPathFromWide(widePath);
+    struct stat status;
+    if (lstat(host.c_str(), &status) != 0) {
+        Record(PlatformOperation::GetFileAttributesW, widePath, false, ErrorFromErrno(errno));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    const bool linksToDirectory =
+        S_ISLNK(status.st_mode) && LinksToDirectory(AT_FDCWD, host.c_str());
+    DWORD reparseTag = 0;
+    const DWORD attributes = AttributesOf(status, linksToDirectory, LeafName(host), &reparseTag);
+    Record(PlatformOperation::GetFileAttributesW, widePath, true);
+    return attributes;
+}
+
+BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
+    const WidePath widePath = WideOrEmpty(path);
+    DWORD error = 0;
+    if (!IsUsablePlainPath(widePath, &error)) {
+        return Record(PlatformOperation::SetFileAttributesW, widePath, false, error);
+    }
+    if (IsFailureRequested(PlatformOperation::SetFileAttributesW, widePath)) {
+        return Record(PlatformOperation::SetFileAttributesW, widePath, false,
+                      ERROR_SHARING_VIOLATION);
+    }
+    const std::string host = HostPathFromWide(widePath);
+    struct stat status;
+    if (stat(host.c_str(), &status) != 0) {
+        return Record(PlatformOperation::SetFileAttributesW, widePath, false,
+                      ErrorFromErrno(errno));
+    }
+    const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY)
+                            ? (status.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH))
+                            : (status.st_mode | S_IWUSR);
+    const bool changed = chmod(host.c_str(), mode & 07777) == 0;
+    return Record(PlatformOperation::SetFileAttributesW, widePath, changed, ErrorFromErrno(errno));
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+    const WidePath widePath = WideOrEmpty(path);
+    DWORD error = 0;
+    if (!IsUsablePlainPath(widePath, &error)) {
+        return Record(PlatformOperation::DeleteFileW, widePath, false, error);
+    }
+    if (IsFailureRequested(PlatformOperation::DeleteFileW, widePath)) {
+        return Record(PlatformOperation::DeleteFileW, widePath, false, ERROR_SHARING_VIOLATION);
+    }
+    const std::string host = HostPathFromWide(widePath);
+    struct stat status;
+    if (lstat(host.c_str(), &status) != 0) {
+        return Record(PlatformOperation::DeleteFileW, widePath, false, ErrorFromErrno(errno));
+    }
+    const bool isDirectory = S_ISDIR(status.st_mode) ||
+                             (S_ISLNK(status.st_mode) && LinksToDirectory(AT_FDCWD, host.c_str()));
+    const bool isReadOnly = !S_ISLNK(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
+    if (isDirectory || isReadOnly) {
+        return Record(PlatformOperation::DeleteFileW, widePath, false, ERROR_ACCESS_DENIED);
+    }
+    const bool deleted = unlink(host.c_str()) == 0;
+    return Record(PlatformOperation::DeleteFileW, widePath, deleted, ErrorFromErrno(errno));
+}
+
+BOOL RemoveDirectoryW(LPCWSTR path) {
+    const WidePath widePath = WideOrEmpty(path);
+    DWORD error = 0;
+    if (!IsUsablePlainPath(widePath, &error)) {
+        return Record(PlatformOperation::RemoveDirectoryW, widePath, false, error);
+    }
+    if (IsFailureRequested(PlatformOperation::RemoveDirectoryW, widePath)) {
+        return Record(PlatformOperation::RemoveDirectoryW, widePath, false,
+                      ERROR_SHARING_VIOLATION);
+    }
+    const std::string host = HostPathFromWide(widePath);
+    struct stat status;
+    if (lstat(host.c_str(), &status) != 0) {
+        return Record(PlatformOperation::RemoveDirectoryW, widePath, false, ErrorFromErrno(errno));
+    }
+    bool removed = false;
+    if (S_ISLNK(status.st_mode)) {
+        // A directory link goes, not what it points to.
+        if (!LinksToDirectory(AT_FDCWD, host.c_str())) {
+            return Record(PlatformOperation::RemoveDirectoryW, widePath, false, ERROR_DIRECTORY);
+        }
+        removed = unlink(host.c_str()) == 0;
+    } else if (S_ISDIR(status.st_mode)) {
+        removed = rmdir(host.c_str()) == 0;
+    } else {
+        return Record(PlatformOperation::RemoveDirectoryW, widePath, false, ERROR_DIRECTORY);
+    }
+    return Record(PlatformOperation::RemoveDirectoryW, widePath, removed, ErrorFromErrno(errno));
+}
+
+int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
+    State().messageBoxes.push_back({text ? text : "", caption ? caption : "", type});
+    Record(PlatformOperation::MessageBoxA, WidePath(), true);
+    return IDOK;
+}

@@ -1,0 +1,63 @@
+// Controls over the POSIX platform layer, for tests only: where the special
+// folders are, which operations fail, and what was called. Nothing here exists
+// on Windows.
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <string>
+#include <vector>
+
+enum class PlatformOperation {
+    SHGetFolderPathW,
+    PathAppendW,
+    FindFirstFileW,
+    FindNextFileW,
+    FindClose,
+    GetFileAttributesW,
+    SetFileAttributesW,
+    DeleteFileW,
+    RemoveDirectoryW,
+    MessageBoxA,
+};
+
+// One platform call, with the path it was given (the search pattern for
+// FindFirstFileW and for the FindNextFileW/FindClose calls on that search).
+struct PlatformCall {
+    PlatformOperation operation;
+    WidePath path;
+    bool succeeded;
+};
+
+struct MessageBoxCall {
+    std::string text;
+    std::string caption;
+    UINT type;
+};
+
+// Forgets every setting, failure and recorded call.
+void ResetPlatformForTest();
+
+// SHGetFolderPathW(folder) yields `path` (which may be empty) and S_OK.
+// A folder that was never set fails with E_FAIL.
+void SetSpecialFolderForTest(int folder, const WidePath& path);
+// Lookups of `folder` fail with E_FAIL from its lookup number `firstFailing`
+// on, counting from 0.
+void FailSpecialFolderLookupForTest(int folder, int firstFailing = 0);
+
+// The operation fails on exactly this path, as it would on a file that another
+// process holds open without delete sharing. For FindFirstFileW give the
+// directory, not the pattern.
+void FailOperationForTest(PlatformOperation operation, const WidePath& path);
+
+// The listing of `directory` fails after `entriesListed` entries (counting
+// "." and ".."): the next FindNextFileW returns FALSE with ERROR_ACCESS_DENIED.
+void FailListingAfterForTest(const WidePath& directory, int entriesListed);
+
+const std::vector<PlatformCall>& PlatformCallsForTest();
+const std::vector<MessageBoxCall>& MessageBoxCallsForTest();
+
+// The conversions the layer makes at its boundary: UTF-16 with backslashes on
+// one side, the host's UTF-8 with slashes on the other.
+WidePath WidePathFromHost(const std::string& hostPath);
+std::string HostPathFromWide(const WidePath& widePath);

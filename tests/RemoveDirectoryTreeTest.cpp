@@ -1,0 +1,226 @@
+#include "removal/RemoveDirectoryTree.h"
+#include "tests/TestTree.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#ifndef _WIN32
+#include "platform/Unix/TestControls.h"
+#endif
+
+namespace {
+
+class RemoveDirectoryTreeTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        sandbox = MakeScratchFolder();
+        tree = sandbox / "tree";
+        outside = sandbox / "outside";
+    }
+    void TearDown() override {
+        RemoveScratchFolder(sandbox);
+    }
+
+    fs::path sandbox;
+    fs::path tree;    // what is removed
+    fs::path outside; // what must survive
+};
+
+struct TreeCase {
+    const char* name;
+    void (*build)(const fs::path& tree, const fs::path& outside);
+    bool listed;
+    std::set<std::string> left; // below the sandbox
+};
+
+const TreeCase kTreeCases[] = {
+    {"MissingDirectory",
+     [](const fs::path&, const fs::path& outside) { WriteTestFile(outside / "keep.txt"); },
+     false,
+     {"outside/", "outside/keep.txt"}},
+    {"FileInsteadOfDirectory",
+     [](const fs::path& tree, const fs::path&) { WriteTestFile(tree); },
+     false,
+     {"tree"}},
+    {"EmptyDirectory",
+     [](const fs::path& tree, const fs::path&) { fs::create_directories(tree); },
+     true,
+     {}},
+    {"NestedReadOnlyHiddenAndOddNames",
+     [](const fs::path& tree, const fs::path&) {
+         WriteTestFile(tree / "a" / "b" / "c" / "d" / "deep.txt");
+         WriteTestFile(tree / "a" / "read-only.txt");
+         MakeReadOnly(tree / "a" / "read-only.txt");
+         WriteTestFile(tree / ".hidden");
+         WriteTestFile(tree / ".config" / "settings");
+         WriteTestFile(tree / "..double-dot");
+         WriteTestFile(tree / "a" / u8"Ünïcødé ファイル 😀.txt");
+         WriteTestFile(tree / "read-only folder" / "inside.txt");
+         MakeReadOnly(tree / "read-only folder");
+     },
+     true,
+     {}},
+    {"LinkToFolderInside",
+     [](const fs::path& tree, const fs::path& outside) {
+         WriteTestFile(outside / "data" / "precious.txt");
+         WriteTestFile(tree / "file.txt");
+         MakeDirectoryLink(outside / "data", tree / "sub" / "link");
+     },
+     true,
+     {"outside/", "outside/data/", "outside/data/precious.txt"}},
+    {"LinkToFileInside",
+     [](const fs::path& tree, const fs::path& outside) {
+         WriteTestFile(outside / "precious.txt");
+         MakeReadOnly(outside / "precious.txt");
+         MakeFileLink(outside / "precious.txt", tree / "link.txt");
+     },
+     true,
+     {"outside/", "outside/precious.txt"}},
+    {"TreeIsLink",
+     [](const fs::path& tree, const fs::path& outside) {
+         WriteTestFile(outside / "data" / "precious.txt");
+         WriteTestFile(outside / "data" / "sub" / "more.txt");
+         MakeDirectoryLink(outside / "data", tree);
+     },
+     true,
+     {"outside/", "outside/data/", "outside/data/precious.txt", "outside/data/sub/",
+      "outside/data/sub/more.txt"}},
+    {"TreeIsDanglingLink",
+     [](const fs::path& tree, const fs::path& outside) {
+         MakeDirectoryLink(outside / "gone", tree);
+     },
+     false,
+     {"tree@"}},
+};
+
+class RemoveDirectoryTreeCases : public RemoveDirectoryTreeTest,
+                                 public testing::WithParamInterface<TreeCase> {};
+
+TEST_P(RemoveDirectoryTreeCases, RemovesWhatItShouldAndReportsListing) {
+    const TreeCase& treeCase = GetParam();
+    treeCase.build(tree, outside);
+    EXPECT_EQ(RemoveDirectoryTree(WidePathOf(tree)), treeCase.listed);
+    EXPECT_EQ(ListTree(sandbox), treeCase.left);
+}
+
+INSTANTIATE_TEST_SUITE_P(Trees, RemoveDirectoryTreeCases, testing::ValuesIn(kTreeCases),
+                         [](const testing::TestParamInfo<TreeCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(RemoveDirectoryTreeTest, LinkedFileKeepsItsReadOnlyAttribute) {
+    WriteTestFile(outside / "precious.txt");
+    MakeReadOnly(outside / "precious.txt");
+    MakeFileLink(outside / "precious.txt", tree / "link.txt");
+    RemoveDirectoryTree(WidePathOf(tree));
+    EXPECT_TRUE(IsReadOnly(outside / "precious.txt"));
+}
+
+#ifndef _WIN32
+
+// The operations a removal made, without the FindNextFileW calls whose count
+// depends on the listing order.
+std::vector<std::pair<PlatformOperation, WidePath>> CallsWithoutFindNext() {
+    std::vector<std::pair<PlatformOperation, WidePath>> calls;
+    for (const PlatformCall& call : PlatformCallsForTest()) {
+        if (call.operation != PlatformOperation::FindNextFileW) {
+            calls.emplace_back(call.operation, call.path);
+        }
+    }
+    return calls;
+}
+
+TEST_F(RemoveDirectoryTreeTest, WorksDepthFirstAndRemovesEachFolderAfterClosingItsListing) {
+    WriteTestFile(tree / "a" / "b" / "file.txt");
+    const WidePath top = WidePathOf(tree);
+    const WidePath a = top + u"\\a";
+    const WidePath b = a + u"\\b";
+    const WidePath file = b + u"\\file.txt";
+
+    ASSERT_TRUE(RemoveDirectoryTree(top));
+
+    using Op = PlatformOperation;
+    const std::vector<std::pair<PlatformOperation, WidePath>> expected = {
+        {Op::FindFirstFileW, top + u"\\*.*"},
+        {Op::GetFileAttributesW, top}, // is the tree itself a link?
+        {Op::FindFirstFileW, a + u"\\*.*"},
+        {Op::FindFirstFileW, b + u"\\*.*"},
+        {Op::GetFileAttributesW, file},
+        {Op::SetFileAttributesW, file},
+        {Op::DeleteFileW, file},
+        {Op::FindClose, b + u"\\*.*"},
+        {Op::RemoveDirectoryW, b},
+        {Op::FindClose, a + u"\\*.*"},
+        {Op::RemoveDirectoryW, a},
+        {Op::FindClose, top + u"\\*.*"},
+        {Op::RemoveDirectoryW, top},
+    };
+    EXPECT_EQ(CallsWithoutFindNext(), expected);
+    EXPECT_FALSE(fs::exists(tree));
+}
+
+TEST_F(RemoveDirectoryTreeTest, FileThatCannotBeDeletedKeepsItsFoldersAndNothingElse) {
+    WriteTestFile(tree / "a" / "b" / "locked.txt");
+    WriteTestFile(tree / "a" / "b" / "free.txt");
+    WriteTestFile(tree / "a" / "other.txt");
+    WriteTestFile(tree / "c" / "other.txt");
+    WriteTestFile(tree / "top.txt");
+    FailOperationForTest(PlatformOperation::DeleteFileW,
+                         WidePathOf(tree / "a" / "b" / "locked.txt"));
+
+    EXPECT_TRUE(RemoveDirectoryTree(WidePathOf(tree)));
+    EXPECT_EQ(ListTree(sandbox),
+              (std::set<std::string>{"tree/", "tree/a/", "tree/a/b/", "tree/a/b/locked.txt"}));
+}
+
+TEST_F(RemoveDirectoryTreeTest, ListingThatFailsPartWayLeavesTheRestAndStillCounts) {
+    for (const char* name : {"1", "2", "3", "4", "5"}) {
+        WriteTestFile(tree / name);
+    }
+    FailListingAfterForTest(WidePathOf(tree), 1);
+
+    EXPECT_TRUE(RemoveDirectoryTree(WidePathOf(tree)));
+
+    // Only the first listed entry was handled; the folder's removal was still tried.
+    EXPECT_GE(ListTree(tree).size(), 4u);
+    const PlatformCall& last = PlatformCallsForTest().back();
+    EXPECT_EQ(last.operation, PlatformOperation::RemoveDirectoryW);
+    EXPECT_FALSE(last.succeeded);
+}
+
+TEST_F(RemoveDirectoryTreeTest, FileWhoseAttributesCannotBeReadIsDeletedWithoutWritingThem) {
+    WriteTestFile(tree / "plain.txt");
+    WriteTestFile(tree / "read-only.txt");
+    MakeReadOnly(tree / "read-only.txt");
+    for (const char* name : {"plain.txt", "read-only.txt"}) {
+        FailOperationForTest(PlatformOperation::GetFileAttributesW, WidePathOf(tree / name));
+    }
+
+    EXPECT_TRUE(RemoveDirectoryTree(WidePathOf(tree)));
+
+    // The read-only file stays: no attribute value was known to write back.
+    EXPECT_EQ(ListTree(sandbox), (std::set<std::string>{"tree/", "tree/read-only.txt"}));
+    for (const PlatformCall& call : PlatformCallsForTest()) {
+        EXPECT_NE(call.operation, PlatformOperation::SetFileAttributesW);
+    }
+}
+
+TEST_F(RemoveDirectoryTreeTest, NoAttributeIsEverWrittenForAFolderOrALink) {
+    WriteTestFile(tree / "sub" / "file.txt");
+    WriteTestFile(outside / "target.txt");
+    MakeFileLink(outside / "target.txt", tree / "file-link");
+    MakeDirectoryLink(outside, tree / "folder-link");
+
+    RemoveDirectoryTree(WidePathOf(tree));
+
+    for (const PlatformCall& call : PlatformCallsForTest()) {
+        if (call.operation == PlatformOperation::SetFileAttributesW) {
+            EXPECT_EQ(call.path, WidePathOf(tree / "sub" / "file.txt"));
+        }
+    }
+}
+
+#endif // _WIN32
+
+} // namespace

@@ -1,0 +1,28 @@
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <cstddef>
+
+enum class CleanupAction {
+    RemoveTree, // the folder with everything below it
+    RemoveFile, // one file, as it is
+};
+
+struct CleanupTarget {
+    const WCHAR* relativePath; // below the special folder, no leading or trailing backslash
+    CleanupAction action;
+    bool countsAsInstalled; // a folder that could be listed means the plug-in was there
+};
+
+const std::size_t kTargetsPerPass = 6;
+
+struct CleanupPass {
+    int specialFolder;            // CSIDL_APPDATA or CSIDL_COMMON_APPDATA
+    const CleanupTarget* targets; // kTargetsPerPass of them, in order
+};
+
+const std::size_t kPassCount = 4;
+
+// The passes, in the order they run.
+extern const CleanupPass kCleanupPasses[kPassCount];

@@ -1,0 +1,63 @@
+#include "uninstaller/UninstallRun.h"
+
+#include "removal/RemoveDirectoryTree.h"
+#include "uninstaller/CleanupPlan.h"
+
+namespace {
+
+const char kReportCaption[] = "SU Tarvex Uninstaller 2016";
+const char kReportInstalled[] = "All applications have been uninstalled";
+const char kReportNotInstalled[] = "No application installed";
+
+bool LookUpSpecialFolder(int specialFolder, WCHAR (&path)[MAX_PATH]) {
+    return SUCCEEDED(SHGetFolderPathW(nullptr, specialFolder, nullptr, SHGFP_TYPE_CURRENT, path));
+}
+
+// Completes `path` (holding the special folder) to the target's full path.
+// An empty folder path would leave a bare relative path, and an append that
+// does not fit would leave the buffer short of the target: neither may be
+// deleted, so the target is skipped.
+bool AppendTargetPath(WCHAR (&path)[MAX_PATH], const CleanupTarget& target) {
+    return path[0] != 0 && PathAppendW(path, target.relativePath);
+}
+
+// Returns whether the target counted as an installed version.
+bool RunTarget(WCHAR (&path)[MAX_PATH], const CleanupTarget& target) {
+    if (!AppendTargetPath(path, target)) {
+        return false;
+    }
+    if (target.action == CleanupAction::RemoveFile) {
+        DeleteFileW(path);
+        return false;
+    }
+    const bool listed = RemoveDirectoryTree(WidePath(path));
+    return target.countsAsInstalled && listed;
+}
+
+} // namespace
+
+bool RunCleanupPlan() {
+    bool installedFound = false;
+    WCHAR path[MAX_PATH] = {};
+    for (const CleanupPass& pass : kCleanupPasses) {
+        if (!LookUpSpecialFolder(pass.specialFolder, path)) {
+            continue;
+        }
+        for (std::size_t i = 0; i < kTargetsPerPass; ++i) {
+            // The buffer holds the special folder for the first target; every
+            // later target starts again from a fresh lookup.
+            if (i > 0 && !LookUpSpecialFolder(pass.specialFolder, path)) {
+                continue;
+            }
+            if (RunTarget(path, pass.targets[i])) {
+                installedFound = true;
+            }
+        }
+    }
+    return installedFound;
+}
+
+void ShowUninstallReport(bool installedFound) {
+    MessageBoxA(nullptr, installedFound ? kReportInstalled : kReportNotInstalled, kReportCaption,
+                MB_OK | MB_ICONINFORMATION | MB_DEFBUTTON2);
+}
