@@ -206,21 +206,6 @@ TEST_F(RemoveDirectoryTreeTest, FileWhoseAttributesCannotBeReadIsDeletedWithoutW
     }
 }
 
-TEST_F(RemoveDirectoryTreeTest, NoAttributeIsEverWrittenForAFolderOrALink) {
-    WriteTestFile(tree / "sub" / "file.txt");
-    WriteTestFile(outside / "target.txt");
-    MakeFileLink(outside / "target.txt", tree / "file-link");
-    MakeDirectoryLink(outside, tree / "folder-link");
-
-    RemoveDirectoryTree(WidePathOf(tree));
-
-    for (const PlatformCall& call : PlatformCallsForTest()) {
-        if (call.operation == PlatformOperation::SetFileAttributesW) {
-            EXPECT_EQ(call.path, WidePathOf(tree / "sub" / "file.txt"));
-        }
-    }
-}
-
 #endif // _WIN32
 
 } // namespace

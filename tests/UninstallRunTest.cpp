@@ -203,20 +203,14 @@ TEST_F(UninstallRunTest, SecondRunFindsNothing) {
 }
 
 TEST_F(UninstallRunTest, FailedAllUsersLookupSkipsPassesTwoAndThree) {
-    InstallEverything(PluginsOf(userFolder));
+    InstallSectionTool(PluginsOf(userFolder));
     InstallEverything(PluginsOf(commonFolder));
     const std::set<std::string> commonBefore = ListTree(PluginsOf(commonFolder));
     FailSpecialFolderLookupForTest(CSIDL_COMMON_APPDATA);
 
-    EXPECT_EQ(RunProgram(), kInstalled);
+    EXPECT_EQ(RunProgram(), kNotInstalled);
     EXPECT_EQ(ListTree(PluginsOf(userFolder)), kOtherPlugins);
     EXPECT_EQ(ListTree(PluginsOf(commonFolder)), commonBefore);
-}
-
-TEST_F(UninstallRunTest, VersionFoundOnlyWhereTheLookupFailsIsNotReported) {
-    InstallVersion(PluginsOf(commonFolder), "SU_Tarvex_V2.5");
-    FailSpecialFolderLookupForTest(CSIDL_COMMON_APPDATA);
-    EXPECT_EQ(RunProgram(), kNotInstalled);
 }
 
 // The top-level work of a run: one listing per tree target, one deletion per
@@ -307,20 +301,17 @@ TEST_F(UninstallRunTest, EmptyFolderPathNeverTurnsIntoARelativeTarget) {
 }
 
 TEST_F(UninstallRunTest, RepeatedLookupThatFailsSkipsOnlyItsTarget) {
-    InstallEverything(PluginsOf(userFolder));
     FailSpecialFolderLookupForTest(CSIDL_COMMON_APPDATA);
     // Pass 1 looks the folder up for targets 1 and 2; every later lookup fails.
     FailSpecialFolderLookupForTest(CSIDL_APPDATA, 2);
+    const WidePath plugins = WidePathOf(PluginsOf(userFolder));
 
-    EXPECT_EQ(RunProgram(), kInstalled);
-    EXPECT_EQ(
-        ListTree(PluginsOf(userFolder)),
-        WithOtherPlugins(
-            {"SU_Tarvex_Section_Tool.rb", "Ombrisk_Section/", "Ombrisk_Section/section.rb",
-             "tarvex_tools.rbs", "SU_Tarvex_V2.5/", "SU_Tarvex_V2.5.rbs", "SU_Tarvex_V2.5/plug_in/",
-             "SU_Tarvex_V2.5/plug_in/tarvex_tools.rbs", "SU_Tarvex_V2.5/plug_in/core/",
-             "SU_Tarvex_V2.5/plug_in/core/geometry.rb", "SU_Tarvex_V2.5/resources/",
-             "SU_Tarvex_V2.5/resources/.cache", u8"SU_Tarvex_V2.5/resources/icône.png"}));
+    EXPECT_EQ(RunProgram(), kNotInstalled);
+    const std::vector<std::pair<PlatformOperation, WidePath>> expected = {
+        {PlatformOperation::FindFirstFileW, plugins + u"\\SU_Tarvex_V2\\*.*"},
+        {PlatformOperation::DeleteFileW, plugins + u"\\SU_Tarvex_V2.rbs"},
+    };
+    EXPECT_EQ(TopLevelCalls(), expected);
 }
 
 TEST_F(UninstallRunTest, TargetThatDoesNotFitThePathBufferIsSkipped) {
