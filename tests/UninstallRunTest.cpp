@@ -333,3 +333,31 @@ TEST_F(UninstallRunTest, TargetThatDoesNotFitThePathBufferIsSkipped) {
 }
 
 } // namespace
+
+namespace {
+
+TEST_F(UninstallRunTest, FileTargetIsNeverDeletedThroughALinkedVersionFolder) {
+    // A version folder planted as a link that cannot be removed (as under Wine,
+    // or without the right to remove it): the file target inside the version
+    // folder would reach through it.
+    const fs::path elsewhere = sandbox / "someone else" / "data";
+    WriteTestFile(elsewhere / "plug_in" / "tarvex_tools.rbs");
+    WriteTestFile(elsewhere / "linked-plug-in" / "tarvex_tools.rbs");
+    const fs::path plugins = PluginsOf(commonFolder);
+    MakeDirectoryLink(elsewhere, plugins / "SU_Tarvex_V2.5");
+    FailOperationForTest(PlatformOperation::RemoveDirectoryW,
+                         WidePathOf(plugins / "SU_Tarvex_V2.5"));
+    InstallVersion(plugins, "SU_Tarvex_V2");
+    fs::remove_all(plugins / "SU_Tarvex_V2" / "plug_in");
+    MakeDirectoryLink(elsewhere / "linked-plug-in", plugins / "SU_Tarvex_V2" / "plug_in");
+    FailOperationForTest(PlatformOperation::RemoveDirectoryW,
+                         WidePathOf(plugins / "SU_Tarvex_V2" / "plug_in"));
+
+    RunProgram();
+
+    EXPECT_EQ(ListTree(elsewhere),
+              (std::set<std::string>{"plug_in/", "plug_in/tarvex_tools.rbs", "linked-plug-in/",
+                                     "linked-plug-in/tarvex_tools.rbs"}));
+}
+
+} // namespace

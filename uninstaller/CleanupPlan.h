@@ -15,6 +15,10 @@ struct CleanupTarget {
     bool countsAsInstalled; // a folder that could be listed means the plug-in was there
 };
 
+// Every relative path starts with the Plugins folder, four folders deep:
+// "SketchUp\SketchUp 2016\SketchUp\Plugins".
+const std::size_t kPluginsFolderDepth = 4;
+
 const std::size_t kTargetsPerPass = 6;
 
 struct CleanupPass {

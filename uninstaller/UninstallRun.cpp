@@ -3,6 +3,8 @@
 #include "removal/RemoveDirectoryTree.h"
 #include "uninstaller/CleanupPlan.h"
 
+#include <string>
+
 namespace {
 
 const char kReportCaption[] = "SU Tarvex Uninstaller 2016";
@@ -21,13 +23,35 @@ bool AppendTargetPath(WCHAR (&path)[MAX_PATH], const CleanupTarget& target) {
     return path[0] != 0 && PathAppendW(path, target.relativePath);
 }
 
+// Whether a folder between the Plugins folder and the file at `path` is a
+// link. A version folder planted as a link, and left in place because it could
+// not be removed, must not let the file targets inside it reach elsewhere.
+bool LiesBehindLink(const WCHAR* path, const CleanupTarget& target) {
+    const WidePath fullPath = path;
+    const std::size_t relativeStart =
+        fullPath.size() - std::char_traits<WCHAR>::length(target.relativePath);
+    std::size_t separatorsSeen = 0;
+    for (std::size_t at = relativeStart; at < fullPath.size(); ++at) {
+        if (fullPath[at] != WIDE('\\') || ++separatorsSeen <= kPluginsFolderDepth) {
+            continue;
+        }
+        const DWORD attributes = GetFileAttributesW(fullPath.substr(0, at).c_str());
+        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Returns whether the target counted as an installed version.
 bool RunTarget(WCHAR (&path)[MAX_PATH], const CleanupTarget& target) {
     if (!AppendTargetPath(path, target)) {
         return false;
     }
     if (target.action == CleanupAction::RemoveFile) {
-        DeleteFileW(path);
+        if (!LiesBehindLink(path, target)) {
+            DeleteFileW(path);
+        }
         return false;
     }
     const bool listed = RemoveDirectoryTree(WidePath(path));
