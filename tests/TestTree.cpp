@@ -1,6 +1,7 @@
 #include "tests/TestTree.h"
 
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <vector>
 
@@ -38,42 +39,74 @@ bool IsLinkAttribute(DWORD attributes) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
-// Wine's CreateSymbolicLinkW reports success and makes nothing; a host
-// symbolic link is what Wine itself shows as a link, so make one of those.
-void MakeHostLink(const fs::path& target, const fs::path& link) {
+std::string UnixPathOf(const fs::path& path) {
     typedef char*(CDECL * UnixFileName)(LPCWSTR);
     const auto toUnix = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
         GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    if (toUnix == nullptr) {
-        throw std::runtime_error("no wine_get_unix_file_name");
+    char* unixPath = toUnix ? toUnix(path.wstring().c_str()) : nullptr;
+    if (unixPath == nullptr) {
+        throw std::runtime_error("no Unix path for " + path.string());
     }
-    char* unixTarget = toUnix(target.wstring().c_str());
-    char* unixLink = toUnix(link.wstring().c_str());
-    std::string command = std::string("ln -s \"") + unixTarget + "\" \"" + unixLink + "\"";
-    HeapFree(GetProcessHeap(), 0, unixTarget);
-    HeapFree(GetProcessHeap(), 0, unixLink);
-    std::wstring wideCommand(command.begin(), command.end());
+    const std::string result = unixPath;
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+
+// Under Wine a Windows process can start a host program; some fixtures can
+// only be made or cleared from the host side. Wine does not wait for a host
+// process, so the command leaves a marker when it is done.
+void RunHostCommand(const std::string& command) {
+    const fs::path marker =
+        fs::temp_directory_path() / ("tarvex-host-done-" + std::to_string(std::random_device()()));
+    const std::string unixMarker =
+        UnixPathOf(marker.parent_path()) + "/" + marker.filename().u8string();
+    // Wine splits the command line by the Windows rules: the script is one
+    // double-quoted argument with its own quotes escaped.
+    std::string script = command + "; touch '" + unixMarker + "'";
+    std::string commandLine = "sh -c \"";
+    for (const char c : script) {
+        commandLine += c == '"' ? std::string("\\\"") : std::string(1, c);
+    }
+    commandLine += "\"";
+    std::wstring wideCommand(commandLine.begin(), commandLine.end());
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(L"Z:\\bin\\ln", wideCommand.data(), nullptr, nullptr, FALSE, 0, nullptr,
+    if (!CreateProcessW(L"Z:\\bin\\sh", wideCommand.data(), nullptr, nullptr, FALSE, 0, nullptr,
                         nullptr, &startup, &process)) {
-        throw std::runtime_error("cannot start ln");
+        throw std::runtime_error("cannot start a host command");
     }
-    WaitForSingleObject(process.hProcess, INFINITE);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    for (int waited = 0; !DeleteFileW(marker.wstring().c_str()); waited += 10) {
+        if (waited > 30000) {
+            throw std::runtime_error("host command did not finish: " + command);
+        }
+        Sleep(10);
+    }
+}
+
+// Wine's CreateSymbolicLinkW reports success and makes nothing; a host
+// symbolic link is what Wine itself shows as a link, so make one of those.
+// The paths are taken from existing parents, as a missing path has no Unix
+// name under Wine.
+void MakeHostLink(const fs::path& target, const fs::path& link) {
+    const std::string unixTarget =
+        UnixPathOf(target.parent_path()) + "/" + target.filename().u8string();
+    const std::string unixLink = UnixPathOf(link.parent_path()) + "/" + link.filename().u8string();
+    RunHostCommand("ln -s \"" + unixTarget + "\" \"" + unixLink + "\"");
 }
 
 void MakeLink(const fs::path& target, const fs::path& link, DWORD flags) {
     fs::create_directories(link.parent_path());
-    CreateSymbolicLinkW(link.wstring().c_str(), target.wstring().c_str(),
-                        flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
-    if (GetFileAttributesW(link.wstring().c_str()) == INVALID_FILE_ATTRIBUTES &&
-        IsRunningUnderWine()) {
+    if (IsRunningUnderWine()) {
         MakeHostLink(target, link);
+    } else {
+        CreateSymbolicLinkW(link.wstring().c_str(), target.wstring().c_str(),
+                            flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
     }
-    if (GetFileAttributesW(link.wstring().c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (GetFileAttributesW(link.wstring().c_str()) == INVALID_FILE_ATTRIBUTES &&
+        fs::exists(target)) {
         throw std::runtime_error("cannot make link " + link.string() +
                                  " (needs Developer Mode or administrator rights)");
     }
@@ -138,12 +171,16 @@ bool IsRunningUnderWine() {
 }
 
 fs::path MakeScratchFolder() {
-    static int counter = 0;
-    const fs::path folder =
-        fs::temp_directory_path() /
-        ("tarvex-test-" + std::to_string(GetCurrentProcessId()) + "-" + std::to_string(++counter));
-    fs::create_directories(folder);
-    return folder;
+    // Process ids are reused quickly under Wine: take a name nobody holds.
+    std::random_device random;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const fs::path folder =
+            fs::temp_directory_path() / ("tarvex-test-" + std::to_string(random()));
+        if (CreateDirectoryW(folder.wstring().c_str(), nullptr)) {
+            return folder;
+        }
+    }
+    throw std::runtime_error("cannot make a scratch folder");
 }
 
 #else // POSIX
@@ -204,6 +241,11 @@ void RemoveScratchFolder(const fs::path& folder) {
         CloseHandle(file);
     }
     heldFiles.clear();
+    if (IsRunningUnderWine()) {
+        // Wine's API cannot remove a host link to a folder that is not empty.
+        RunHostCommand("rm -rf \"" + UnixPathOf(folder) + "\"");
+        return;
+    }
 #endif
     std::error_code ignored;
     for (auto it = fs::recursive_directory_iterator(folder, ignored);

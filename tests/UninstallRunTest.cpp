@@ -161,6 +161,10 @@ const RunCase kRunCases[] = {
      {}},
 };
 
+void PrintTo(const RunCase& runCase, std::ostream* out) {
+    *out << runCase.name;
+}
+
 class UninstallRunCases : public UninstallRunTest, public testing::WithParamInterface<RunCase> {};
 
 std::set<std::string> WithOtherPlugins(std::set<std::string> left) {
