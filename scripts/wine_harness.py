@@ -1,0 +1,181 @@
+"""Runs the uninstaller under Wine in a private prefix, and reads what it did.
+
+Shared by the end-to-end tests and the demonstration run.
+"""
+import os
+import re
+import shutil
+import struct
+import subprocess
+import time
+from pathlib import Path
+
+REPO = Path(__file__).resolve().parent.parent
+RUN_UNDER_WINE = REPO / "cmake" / "run-under-wine.sh"
+
+PLUGINS = Path("SketchUp", "SketchUp 2016", "SketchUp", "Plugins")
+CAPTION = "SU Tarvex Uninstaller 2016"
+INSTALLED = "All applications have been uninstalled"
+NOT_INSTALLED = "No application installed"
+REPORT_STYLE = 0x140
+
+
+def wine_environment(debug="-all", display=None):
+    """The environment for a Windows program: no display unless one is given,
+    so that a message box returns at once."""
+    environment = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY"):
+        environment.pop(name, None)
+    if display:
+        environment["DISPLAY"] = display
+    environment["WINEDEBUG"] = debug
+    return environment
+
+
+def wine_command(prefix, program, *arguments):
+    return [str(RUN_UNDER_WINE), str(prefix), str(program), *map(str, arguments)]
+
+
+def run_windows(prefix, program, *arguments, debug="-all", timeout=300):
+    return subprocess.run(wine_command(prefix, program, *arguments),
+                          env=wine_environment(debug), capture_output=True, timeout=timeout)
+
+
+def start_windows(prefix, program, *arguments, display=None, **popen):
+    return subprocess.Popen(wine_command(prefix, program, *arguments),
+                            env=wine_environment(display=display), **popen)
+
+
+def wait_for_wine(prefix):
+    """Waits until every Wine process of the prefix has ended."""
+    environment = wine_environment()
+    environment["WINEPREFIX"] = str(prefix)
+    subprocess.run(["wineserver", "--wait"], env=environment, timeout=120)
+
+
+def special_folders(prefix, helper):
+    """{CSIDL name: (Windows path, host Path)}, as SHGetFolderPathW gives them."""
+    result = run_windows(prefix, helper, "folders")
+    if result.returncode != 0:
+        raise RuntimeError("WineHelper folders failed: " + result.stderr.decode(errors="replace"))
+    folders = {}
+    for line in result.stdout.decode("utf-8").splitlines():
+        name, windows_path, host_path = line.rstrip("\r").split("\t")
+        folders[name] = (windows_path, Path(host_path))
+    return folders
+
+
+def image_range(exe):
+    """The addresses the executable occupies when loaded at its preferred base."""
+    data = Path(exe).read_bytes()
+    optional_header = struct.unpack_from("<I", data, 0x3C)[0] + 24
+    image_base, = struct.unpack_from("<I", data, optional_header + 28)
+    size_of_image, = struct.unpack_from("<I", data, optional_header + 56)
+    return image_base, image_base + size_of_image
+
+
+RELAY_CALL = re.compile(r"^[0-9a-f]+:Call ([\w.]+)\((.*)\) ret=([0-9a-f]+)$")
+MESSAGE_BOX_ARGUMENTS = re.compile(r'^[0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)$')
+
+
+def calls_from(trace, exe):
+    """(dll.Function, arguments) of each API call made from the executable's
+    own code, in order, read from a +relay trace; DLL names in lower case."""
+    start, end = image_range(exe)
+    for line in trace.splitlines():
+        match = RELAY_CALL.match(line)
+        if match and start <= int(match.group(3), 16) < end:
+            dll, _, function = match.group(1).partition(".")
+            yield dll.lower() + "." + function, match.group(2)
+
+
+def message_boxes(trace, exe):
+    """(text, caption, style) of each MessageBoxA call the executable made."""
+    boxes = []
+    for function, arguments in calls_from(trace, exe):
+        if function == "user32.MessageBoxA":
+            match = MESSAGE_BOX_ARGUMENTS.match(arguments)
+            boxes.append((match.group(1), match.group(2), int(match.group(3), 16))
+                         if match else arguments)
+    return boxes
+
+
+def run_uninstaller(prefix, exe, *arguments):
+    """Runs the executable headless; returns (exit status, message boxes, trace)."""
+    result = run_windows(prefix, exe, *arguments, debug="+relay")
+    trace = result.stderr.decode("utf-8", errors="replace")
+    return result.returncode, message_boxes(trace, exe), trace
+
+
+def list_tree(root):
+    """Every entry below root, relative, with "/" separators; folders end in
+    "/", links in "@". Links are not followed."""
+    root = Path(root)
+    entries = set()
+    if not root.exists() and not root.is_symlink():
+        return entries
+    for folder, subfolders, files in os.walk(root):
+        for name in subfolders + files:
+            path = Path(folder, name)
+            relative = path.relative_to(root).as_posix()
+            if path.is_symlink():
+                entries.add(relative + "@")
+            elif path.is_dir():
+                entries.add(relative + "/")
+            else:
+                entries.add(relative)
+    return entries
+
+
+def write_file(path, content="data"):
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    path.write_text(content, encoding="utf-8")
+
+
+def make_read_only(path):
+    os.chmod(path, 0o444)
+
+
+def install_version(plugins, version):
+    """A plausible installed version: nested folders, a read-only file, a
+    hidden (dot) file and non-ASCII names."""
+    plugins = Path(plugins)
+    write_file(plugins / (version + ".rbs"))
+    write_file(plugins / version / "plug_in" / "tarvex_tools.rbs")
+    write_file(plugins / version / "plug_in" / "core" / "geometry" / "section_plane.rb")
+    write_file(plugins / version / "resources" / ".cache")
+    write_file(plugins / version / "resources" / "icône résumé ファイル.png")
+    make_read_only(plugins / version / "resources" / "icône résumé ファイル.png")
+
+
+def install_section_tool(plugins):
+    write_file(Path(plugins) / "SU_Tarvex_Section_Tool.rb")
+    write_file(Path(plugins) / "Ombrisk_Section" / "section.rb")
+    write_file(Path(plugins) / "tarvex_tools.rbs")
+
+
+def install_everything(plugins):
+    install_version(plugins, "SU_Tarvex_V2")
+    install_version(plugins, "SU_Tarvex_V2.5")
+    install_section_tool(plugins)
+
+
+def remove_tree(path):
+    """Removes a test tree from the host side, links as links."""
+    path = Path(path)
+    if path.is_symlink() or path.is_file():
+        path.unlink()
+    elif path.exists():
+        for folder, subfolders, files in os.walk(path):
+            os.chmod(folder, 0o755)
+        shutil.rmtree(path)
+
+
+def wait_until(condition, timeout):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.1)
+    return condition()

@@ -1,0 +1,80 @@
+// A helper for the tests that run the real executable under Wine.
+//
+//   WineHelper folders     prints, per special folder the uninstaller uses, its
+//                          name, Windows path and host path, tab-separated
+//   WineHelper hold PATH   opens PATH without delete sharing, prints "held", and
+//                          keeps it open until its standard input ends
+#include <windows.h>
+
+#include <shlobj.h>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+std::string Utf8Of(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(size > 0 ? size - 1 : 0, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    return utf8;
+}
+
+std::string HostPathOf(const wchar_t* path) {
+    typedef char*(CDECL * UnixFileName)(LPCWSTR);
+    const auto toUnix = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unixPath = toUnix ? toUnix(path) : nullptr;
+    if (unixPath == nullptr) {
+        return "";
+    }
+    std::string result = unixPath;
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
+}
+
+int PrintFolders() {
+    const struct {
+        const char* name;
+        int folder;
+    } kFolders[] = {{"CSIDL_APPDATA", CSIDL_APPDATA}, {"CSIDL_COMMON_APPDATA", CSIDL_COMMON_APPDATA}};
+    for (const auto& entry : kFolders) {
+        wchar_t path[MAX_PATH] = {};
+        if (FAILED(SHGetFolderPathW(nullptr, entry.folder, nullptr, SHGFP_TYPE_CURRENT, path))) {
+            return 2;
+        }
+        std::printf("%s\t%s\t%s\n", entry.name, Utf8Of(path).c_str(), HostPathOf(path).c_str());
+    }
+    return 0;
+}
+
+int HoldOpen(const wchar_t* path) {
+    const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        std::printf("cannot open: %lu\n", GetLastError());
+        return 2;
+    }
+    std::printf("held\n");
+    std::fflush(stdout);
+    char buffer[64];
+    DWORD read = 0;
+    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &read, nullptr) &&
+           read > 0) {
+    }
+    CloseHandle(file);
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc == 2 && std::wstring(argv[1]) == L"folders") {
+        return PrintFolders();
+    }
+    if (argc == 3 && std::wstring(argv[1]) == L"hold") {
+        return HoldOpen(argv[2]);
+    }
+    std::fprintf(stderr, "usage: WineHelper folders | WineHelper hold PATH\n");
+    return 2;
+}

@@ -1,0 +1,154 @@
+"""Whole runs of the real executable under Wine, headless, in the build's
+private prefix, with the plug-in seeded where SHGetFolderPathW says the
+per-user and all-users folders are."""
+import os
+import subprocess
+import sys
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
+import wine_harness as wine  # noqa: E402
+
+EXE = Path(os.environ["UNINSTALLER_EXE"])
+HELPER = Path(os.environ["WINE_HELPER"])
+PREFIX = Path(os.environ["WINE_PREFIX"])
+
+# Other plug-ins, some named like ours, that every run must leave alone.
+OTHER_PLUGINS = {"other_plugin.rb", "SU_Tarvex_V3/", "SU_Tarvex_V3/keep.rb",
+                 "SU_Tarvex_V2.5.rbs.bak"}
+
+
+class RunsUnderWine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        folders = wine.special_folders(PREFIX, HELPER)
+        cls.user_windows, cls.user = folders["CSIDL_APPDATA"]
+        cls.common_windows, cls.common = folders["CSIDL_COMMON_APPDATA"]
+        # Link targets live outside both special folders.
+        cls.outside = PREFIX / "drive_c" / "tarvex-outside"
+
+    def setUp(self):
+        for root in (self.user / "SketchUp", self.common / "SketchUp", self.outside):
+            wine.remove_tree(root)
+        for root in (self.user, self.common):
+            for name in OTHER_PLUGINS - {"SU_Tarvex_V3/"}:
+                wine.write_file(root / wine.PLUGINS / name)
+            wine.write_file(root / "SketchUp" / "SketchUp 2016" / "SketchUp" / "Materials" / "oak.skm")
+        wine.write_file(self.outside / "data" / "precious.txt")
+        wine.write_file(self.outside / "data" / "plug_in" / "tarvex_tools.rbs")
+        self.kept_elsewhere = self.everything_but_plugins()
+
+    def everything_but_plugins(self):
+        return {str(root): {entry for entry in wine.list_tree(root)
+                            if not entry.startswith("SketchUp 2016/SketchUp/Plugins/")}
+                for root in (self.user / "SketchUp", self.common / "SketchUp", self.outside)}
+
+    def run_and_check(self, report, user_left=(), common_left=(), arguments=()):
+        status, boxes, trace = wine.run_uninstaller(PREFIX, EXE, *arguments)
+        self.assertEqual(status, 1, trace[-3000:])
+        self.assertEqual(boxes, [(report, wine.CAPTION, wine.REPORT_STYLE)])
+        self.assertEqual(wine.list_tree(self.user / wine.PLUGINS), OTHER_PLUGINS | set(user_left))
+        self.assertEqual(wine.list_tree(self.common / wine.PLUGINS),
+                         OTHER_PLUGINS | set(common_left))
+        self.assertEqual(self.everything_but_plugins(), self.kept_elsewhere)
+        return trace
+
+    def user_plugins(self):
+        return self.user / wine.PLUGINS
+
+    def common_plugins(self):
+        return self.common / wine.PLUGINS
+
+    def test_nothing_installed(self):
+        self.run_and_check(wine.NOT_INSTALLED)
+
+    def test_both_versions_in_both_folders(self):
+        wine.install_everything(self.user_plugins())
+        wine.install_everything(self.common_plugins())
+        self.run_and_check(wine.INSTALLED)
+
+    def test_arguments_are_ignored(self):
+        wine.install_everything(self.user_plugins())
+        self.run_and_check(wine.INSTALLED, arguments=["/S", "--keep", "C:\\Program Files", "-?"])
+
+    def test_only_a_version_script(self):
+        wine.write_file(self.user_plugins() / "SU_Tarvex_V2.5.rbs")
+        self.run_and_check(wine.NOT_INSTALLED)
+
+    def test_only_the_section_tool(self):
+        wine.install_section_tool(self.user_plugins())
+        wine.install_section_tool(self.common_plugins())
+        self.run_and_check(wine.NOT_INSTALLED)
+
+    def test_only_one_version_folder(self):
+        wine.write_file(self.common_plugins() / "SU_Tarvex_V2" / "plug_in" / "tarvex_tools.rbs")
+        self.run_and_check(wine.INSTALLED)
+
+    def test_read_only_file_targets_stay(self):
+        wine.install_everything(self.user_plugins())
+        stay = ["SU_Tarvex_V2.rbs", "SU_Tarvex_Section_Tool.rb", "tarvex_tools.rbs"]
+        for name in stay:
+            wine.make_read_only(self.user_plugins() / name)
+        self.run_and_check(wine.INSTALLED, user_left=stay)
+
+    def test_file_held_open_stays_with_its_folders(self):
+        wine.install_version(self.common_plugins(), "SU_Tarvex_V2")
+        held = "SU_Tarvex_V2\\plug_in\\core\\geometry\\section_plane.rb"
+        holder = wine.start_windows(
+            PREFIX, HELPER, "hold",
+            self.common_windows + "\\SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\" + held,
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        try:
+            self.assertEqual(holder.stdout.readline().strip(), b"held")
+            self.run_and_check(wine.INSTALLED, common_left=[
+                "SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/", "SU_Tarvex_V2/plug_in/core/",
+                "SU_Tarvex_V2/plug_in/core/geometry/",
+                "SU_Tarvex_V2/plug_in/core/geometry/section_plane.rb"])
+        finally:
+            holder.stdin.close()
+            holder.wait(timeout=60)
+            holder.stdout.close()
+
+    def test_link_inside_a_version_folder(self):
+        # Wine's RemoveDirectoryW cannot remove a link to a folder that is not
+        # empty (Windows removes the link), so the link and its folders stay.
+        wine.install_version(self.user_plugins(), "SU_Tarvex_V2")
+        os.symlink(self.outside / "data", self.user_plugins() / "SU_Tarvex_V2" / "plug_in" / "shared")
+        self.run_and_check(wine.INSTALLED, user_left=[
+            "SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/", "SU_Tarvex_V2/plug_in/shared@"])
+
+    def test_link_as_a_version_folder(self):
+        # The folder it points to holds plug_in\tarvex_tools.rbs: the version's
+        # own file target must not reach it through the link.
+        os.symlink(self.outside / "data", self.common_plugins() / "SU_Tarvex_V2.5")
+        self.run_and_check(wine.INSTALLED, common_left=["SU_Tarvex_V2.5@"])
+
+    def test_second_run_finds_nothing(self):
+        wine.install_everything(self.user_plugins())
+        wine.install_everything(self.common_plugins())
+        self.run_and_check(wine.INSTALLED)
+        self.run_and_check(wine.NOT_INSTALLED)
+
+    def test_the_run_makes_its_top_level_calls_in_order(self):
+        trace = self.run_and_check(wine.NOT_INSTALLED)
+        plugins = {"CSIDL_APPDATA": self.user_windows, "CSIDL_COMMON_APPDATA": self.common_windows}
+        passes = [("CSIDL_APPDATA", "SU_Tarvex_V2"), ("CSIDL_COMMON_APPDATA", "SU_Tarvex_V2"),
+                  ("CSIDL_COMMON_APPDATA", "SU_Tarvex_V2.5"), ("CSIDL_APPDATA", "SU_Tarvex_V2.5")]
+        expected = []
+        for folder, version in passes:
+            base = plugins[folder] + "\\SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\"
+            expected += [("kernel32.FindFirstFileW", base + version + "\\*.*"),
+                         ("kernel32.DeleteFileW", base + version + ".rbs"),
+                         ("kernel32.DeleteFileW", base + "SU_Tarvex_Section_Tool.rb"),
+                         ("kernel32.FindFirstFileW", base + "Ombrisk_Section\\*.*"),
+                         ("kernel32.DeleteFileW", base + "tarvex_tools.rbs"),
+                         ("kernel32.DeleteFileW", base + version + "\\plug_in\\tarvex_tools.rbs")]
+        made = [(function, arguments.split('"')[1])
+                for function, arguments in wine.calls_from(trace, EXE)
+                if function in ("kernel32.FindFirstFileW", "kernel32.DeleteFileW")]
+        self.assertEqual(made, [(f, p.replace("\\", "\\\\")) for f, p in expected])
+
+
+if __name__ == "__main__":
+    unittest.main()
