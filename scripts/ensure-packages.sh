@@ -22,4 +22,4 @@ for package in "${missing[@]}"; do
 done
 echo "Installing: ${missing[*]}"
 apt-get update -qq
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null

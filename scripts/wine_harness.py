@@ -41,9 +41,9 @@ def run_windows(prefix, program, *arguments, debug="-all", timeout=300):
                           env=wine_environment(debug), capture_output=True, timeout=timeout)
 
 
-def start_windows(prefix, program, *arguments, display=None, **popen):
+def start_windows(prefix, program, *arguments, display=None, debug="-all", **popen):
     return subprocess.Popen(wine_command(prefix, program, *arguments),
-                            env=wine_environment(display=display), **popen)
+                            env=wine_environment(debug, display), **popen)
 
 
 def wait_for_wine(prefix):
@@ -179,3 +179,71 @@ def wait_until(condition, timeout):
             return True
         time.sleep(0.1)
     return condition()
+
+
+def start_virtual_display():
+    """Starts Xvfb on a free display; returns (process, display name)."""
+    read_end, write_end = os.pipe()
+    server = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                               "-nolisten", "tcp"], pass_fds=(write_end,),
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(write_end)
+    number = b""
+    while not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read_end)
+    if not number.strip():
+        server.kill()
+        raise RuntimeError("Xvfb did not start")
+    return server, ":" + number.decode().strip()
+
+
+def x_command(display, *command):
+    environment = dict(os.environ, DISPLAY=display)
+    return subprocess.run(list(command), env=environment, capture_output=True, text=True,
+                          timeout=60)
+
+
+def find_window(display, title, timeout=60):
+    """The id of the visible window with exactly this title, or None."""
+    found = []
+
+    def look():
+        result = x_command(display, "xdotool", "search", "--onlyvisible", "--name",
+                           "^" + re.escape(title) + "$")
+        found[:] = result.stdout.split()
+        return bool(found)
+
+    return found[0] if wait_until(look, timeout) else None
+
+
+def screenshot(display, window, path):
+    Path(path).parent.mkdir(parents=True, exist_ok=True)
+    x_command(display, "import", "-window", window, str(path))
+
+
+def find_button(png):
+    """The centre (x, y) of the button in the lower part of a message box
+    screenshot: the box of pixels there that differ from the background."""
+    ppm = subprocess.run(["convert", str(png), "-depth", "8", "ppm:-"], capture_output=True,
+                         check=True).stdout
+    header = ppm.split(maxsplit=4)
+    width, height = int(header[1]), int(header[2])
+    pixels = header[4][:width * height * 3]
+    colour = [pixels[i:i + 3] for i in range(0, len(pixels), 3)]
+    background = max(set(colour), key=colour.count)
+    # The icon and the text fill the upper part; the buttons sit below them.
+    top = height * 55 // 100
+    points = [(x, y) for y in range(top, height) for x in range(width)
+              if colour[y * width + x] != background]
+    if not points:
+        return None
+    xs, ys = [x for x, _ in points], [y for _, y in points]
+    return (min(xs) + max(xs)) // 2, (min(ys) + max(ys)) // 2, max(xs) - min(xs) + 1, max(ys) - min(ys) + 1
+
+
+def click(display, window, x, y):
+    x_command(display, "xdotool", "mousemove", "--window", window, str(x), str(y), "click", "1")

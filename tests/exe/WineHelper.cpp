@@ -37,7 +37,8 @@ int PrintFolders() {
     const struct {
         const char* name;
         int folder;
-    } kFolders[] = {{"CSIDL_APPDATA", CSIDL_APPDATA}, {"CSIDL_COMMON_APPDATA", CSIDL_COMMON_APPDATA}};
+    } kFolders[] = {{"CSIDL_APPDATA", CSIDL_APPDATA},
+                    {"CSIDL_COMMON_APPDATA", CSIDL_COMMON_APPDATA}};
     for (const auto& entry : kFolders) {
         wchar_t path[MAX_PATH] = {};
         if (FAILED(SHGetFolderPathW(nullptr, entry.folder, nullptr, SHGFP_TYPE_CURRENT, path))) {

@@ -1,0 +1,14 @@
+#!/bin/bash
+# The main job: builds the Windows executable and shows it at work under Wine,
+# on a sample installation in the build's own Wine prefix.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/ensure-packages.sh wine wine32:i386 wine64 xvfb xdotool imagemagick python3 \
+    cmake make g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 googletest
+
+cmake --preset win32 >/dev/null
+cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
+echo "Built $(pwd)/build/win32/SUTarvexUninstaller2016.exe"
+python3 scripts/demo.py build/win32/SUTarvexUninstaller2016.exe build/win32/tests/WineHelper.exe \
+    build/win32/wineprefix build/win32/demo
