@@ -39,6 +39,7 @@ typedef std::int32_t HRESULT;
 typedef void* HANDLE;
 typedef struct HWND__* HWND;
 typedef struct HINSTANCE__* HINSTANCE;
+typedef struct HWINSTA__* HWINSTA;
 
 #define WIDE_(literal) u##literal
 #define WIDE(literal) WIDE_(literal)
@@ -76,6 +77,15 @@ typedef struct HINSTANCE__* HINSTANCE;
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_DIRECTORY 267L
 
+#define UOI_FLAGS 1
+#define WSF_VISIBLE 0x0001L
+
+typedef struct tagUSEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+} USEROBJECTFLAGS;
+
 #define MB_OK 0x00000000L
 #define MB_ICONINFORMATION 0x00000040L
 #define MB_DEFBUTTON2 0x00000100L
@@ -112,8 +122,15 @@ BOOL RemoveDirectoryW(LPCWSTR path);
 DWORD GetLastError();
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
+HWINSTA GetProcessWindowStation();
+BOOL GetUserObjectInformationW(HANDLE object, int index, void* info, DWORD length, DWORD* needed);
 
 #endif // _WIN32
+
+// Limits the DLLs this process loads later (for the message box, say) to the
+// system folder, so that a DLL planted beside the executable is never loaded.
+// Does nothing where there is no such search.
+void RestrictDllSearchToSystem32();
 
 // A path as the platform takes it: UTF-16, backslash separators.
 typedef std::basic_string<WCHAR> WidePath;

@@ -20,15 +20,18 @@ NOT_INSTALLED = "No application installed"
 REPORT_STYLE = 0x140
 
 
-def wine_environment(debug="-all", display=None):
+def wine_environment(debug="-all", display=None, native_first=()):
     """The environment for a Windows program: no display unless one is given,
-    so that a message box returns at once."""
+    so that a message box returns at once. DLLs named in native_first are
+    searched for as Windows would, before Wine's own."""
     environment = dict(os.environ)
     for name in ("DISPLAY", "WAYLAND_DISPLAY"):
         environment.pop(name, None)
     if display:
         environment["DISPLAY"] = display
     environment["WINEDEBUG"] = debug
+    environment["WINEDLLOVERRIDES"] = ";".join(
+        ["mscoree,mshtml="] + [name + "=n,b" for name in native_first])
     return environment
 
 
@@ -41,9 +44,10 @@ def run_windows(prefix, program, *arguments, debug="-all", timeout=300):
                           env=wine_environment(debug), capture_output=True, timeout=timeout)
 
 
-def start_windows(prefix, program, *arguments, display=None, debug="-all", **popen):
+def start_windows(prefix, program, *arguments, display=None, debug="-all", native_first=(),
+                  **popen):
     return subprocess.Popen(wine_command(prefix, program, *arguments),
-                            env=wine_environment(debug, display), **popen)
+                            env=wine_environment(debug, display, native_first), **popen)
 
 
 def wait_for_wine(prefix):

@@ -365,3 +365,34 @@ TEST_F(UninstallRunTest, FileTargetIsNeverDeletedThroughALinkedVersionFolder) {
 }
 
 } // namespace
+
+namespace {
+
+struct StationCase {
+    WindowStationForTest station;
+    size_t reports;
+};
+
+class WindowStationCases : public UninstallRunTest,
+                           public testing::WithParamInterface<StationCase> {};
+
+TEST_P(WindowStationCases, BoxIsShownUnlessNobodyCanSeeIt) {
+    InstallEverything(PluginsOf(userFolder));
+    SetWindowStationForTest(GetParam().station);
+
+    std::u16string noArguments;
+    EXPECT_EQ(wWinMain(nullptr, nullptr, noArguments.data(), 1), 1);
+
+    EXPECT_EQ(MessageBoxCallsForTest().size(), GetParam().reports);
+    EXPECT_EQ(ListTree(PluginsOf(userFolder)), kOtherPlugins);
+    // The DLL search is restricted before anything else happens.
+    EXPECT_EQ(PlatformCallsForTest().front().operation,
+              PlatformOperation::RestrictDllSearchToSystem32);
+}
+
+INSTANTIATE_TEST_SUITE_P(Stations, WindowStationCases,
+                         testing::Values(StationCase{WindowStationForTest::Visible, 1},
+                                         StationCase{WindowStationForTest::Hidden, 0},
+                                         StationCase{WindowStationForTest::Unreadable, 1}));
+
+} // namespace

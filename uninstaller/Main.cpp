@@ -4,7 +4,12 @@
 // The program takes no arguments: it removes the plug-in at once, reports, and
 // always ends with status 1.
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+    // First of all, before any shell or user-interface call loads a DLL.
+    RestrictDllSearchToSystem32();
     const bool installedFound = RunCleanupPlan();
-    ShowUninstallReport(installedFound);
+    // Where nobody can dismiss the box it would block forever.
+    if (IsDesktopVisible()) {
+        ShowUninstallReport(installedFound);
+    }
     return 1;
 }

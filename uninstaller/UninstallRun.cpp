@@ -85,3 +85,13 @@ void ShowUninstallReport(bool installedFound) {
     MessageBoxA(nullptr, installedFound ? kReportInstalled : kReportNotInstalled, kReportCaption,
                 MB_OK | MB_ICONINFORMATION | MB_DEFBUTTON2);
 }
+
+bool IsDesktopVisible() {
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),
+                                   &needed)) {
+        return true; // when in doubt, report as always
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}

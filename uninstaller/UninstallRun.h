@@ -7,3 +7,7 @@ bool RunCleanupPlan();
 
 // The closing message box; it returns once the user has dismissed it.
 void ShowUninstallReport(bool installedFound);
+
+// Whether anyone can see, and so dismiss, a message box. Not so in the hidden
+// window station of a service, or of a deployment tool running as SYSTEM.
+bool IsDesktopVisible();

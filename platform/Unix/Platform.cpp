@@ -31,6 +31,7 @@ struct PlatformState {
     std::map<WidePath, int> listingLimits;
     std::vector<PlatformCall> calls;
     std::vector<MessageBoxCall> messageBoxes;
+    WindowStationForTest windowStation = WindowStationForTest::Visible;
     DWORD lastError = 0;
 };
 
@@ -307,6 +308,10 @@ void FailListingAfterForTest(const WidePath& directory, int entriesListed) {
     State().listingLimits[directory] = entriesListed;
 }
 
+void SetWindowStationForTest(WindowStationForTest station) {
+    State().windowStation = station;
+}
+
 const std::vector<PlatformCall>& PlatformCallsForTest() {
     return State().calls;
 }
@@ -518,4 +523,30 @@ int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
     State().messageBoxes.push_back({text ? text : "", caption ? caption : "", type});
     Record(PlatformOperation::MessageBoxA, WidePath(), true);
     return IDOK;
+}
+
+HWINSTA GetProcessWindowStation() {
+    static int processWindowStation;
+    return reinterpret_cast<HWINSTA>(&processWindowStation);
+}
+
+BOOL GetUserObjectInformationW(HANDLE object, int index, void* info, DWORD length, DWORD* needed) {
+    if (needed != nullptr) {
+        *needed = sizeof(USEROBJECTFLAGS);
+    }
+    if (object != GetProcessWindowStation() || index != UOI_FLAGS || info == nullptr ||
+        length < sizeof(USEROBJECTFLAGS) ||
+        State().windowStation == WindowStationForTest::Unreadable) {
+        return Record(PlatformOperation::GetUserObjectInformationW, WidePath(), false,
+                      ERROR_INVALID_PARAMETER);
+    }
+    USEROBJECTFLAGS flags = {};
+    flags.dwFlags = State().windowStation == WindowStationForTest::Visible ? WSF_VISIBLE : 0;
+    std::memcpy(info, &flags, sizeof(flags));
+    return Record(PlatformOperation::GetUserObjectInformationW, WidePath(), true);
+}
+
+void RestrictDllSearchToSystem32() {
+    // No DLL search to restrict here; recorded so tests can see when it happens.
+    Record(PlatformOperation::RestrictDllSearchToSystem32, WidePath(), true);
 }

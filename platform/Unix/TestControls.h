@@ -19,6 +19,8 @@ enum class PlatformOperation {
     DeleteFileW,
     RemoveDirectoryW,
     MessageBoxA,
+    GetUserObjectInformationW,
+    RestrictDllSearchToSystem32,
 };
 
 // One platform call, with the path it was given (the search pattern for
@@ -53,6 +55,11 @@ void FailOperationForTest(PlatformOperation operation, const WidePath& path);
 // The listing of `directory` fails after `entriesListed` entries (counting
 // "." and ".."): the next FindNextFileW returns FALSE with ERROR_ACCESS_DENIED.
 void FailListingAfterForTest(const WidePath& directory, int entriesListed);
+
+// The process's window station: visible (the default), hidden as for a
+// service or a job run as SYSTEM, or unreadable.
+enum class WindowStationForTest { Visible, Hidden, Unreadable };
+void SetWindowStationForTest(WindowStationForTest station);
 
 const std::vector<PlatformCall>& PlatformCallsForTest();
 const std::vector<MessageBoxCall>& MessageBoxCallsForTest();

@@ -1,6 +1,7 @@
 """The report as a person sees it: a real window on a virtual display, closed
 with its OK button. The screenshot is kept under the build tree."""
 import os
+import shutil
 import sys
 import unittest
 from pathlib import Path
@@ -11,6 +12,7 @@ import wine_harness as wine  # noqa: E402
 EXE = Path(os.environ["UNINSTALLER_EXE"])
 PREFIX = Path(os.environ["WINE_PREFIX"])
 OUTPUT = Path(os.environ["TEST_OUTPUT_DIR"])
+PLANTED_DLL = Path(os.environ["PLANTED_DLL"])
 
 
 class MessageBoxWindow(unittest.TestCase):
@@ -24,12 +26,13 @@ class MessageBoxWindow(unittest.TestCase):
         self.server.kill()
         self.server.wait()
 
-    def test_box_shows_and_its_ok_button_ends_the_program(self):
-        program = wine.start_windows(PREFIX, EXE, display=self.display)
+    def show_and_dismiss(self, exe, shot, native_first=()):
+        """Runs the program, screenshots its box, presses OK; returns the exit
+        status."""
+        program = wine.start_windows(PREFIX, exe, display=self.display, native_first=native_first)
         try:
             window = wine.find_window(self.display, wine.CAPTION)
             self.assertIsNotNone(window, "no window captioned " + wine.CAPTION)
-            shot = OUTPUT / "message-box.png"
             wine.screenshot(self.display, window, shot)
             self.assertIsNone(program.poll(), "the program must wait for the user")
 
@@ -38,11 +41,28 @@ class MessageBoxWindow(unittest.TestCase):
             x, y, width, height = button
             self.assertTrue(40 <= width <= 120 and 15 <= height <= 40, button)
             wine.click(self.display, window, x, y)
-            self.assertEqual(program.wait(timeout=60), 1)
+            return program.wait(timeout=60)
         finally:
             if program.poll() is None:
                 program.kill()
+
+    def test_box_shows_and_its_ok_button_ends_the_program(self):
+        shot = OUTPUT / "message-box.png"
+        self.assertEqual(self.show_and_dismiss(EXE, shot), 1)
         print("\nscreenshot: " + str(shot))
+
+    def test_dll_planted_beside_the_exe_is_never_loaded(self):
+        # Showing the box loads uxtheme.dll; Windows would look for it beside
+        # the executable first unless the search is restricted.
+        folder = OUTPUT / "planted"
+        wine.remove_tree(folder)
+        folder.mkdir(parents=True)
+        shutil.copy(EXE, folder / EXE.name)
+        shutil.copy(PLANTED_DLL, folder / "uxtheme.dll")
+        status = self.show_and_dismiss(folder / EXE.name, OUTPUT / "message-box-planted.png",
+                                       native_first=["uxtheme"])
+        self.assertEqual(status, 1)
+        self.assertFalse((folder / "uxtheme.dll.loaded").exists())
 
 
 if __name__ == "__main__":

@@ -149,6 +149,14 @@ class RunsUnderWine(unittest.TestCase):
                 if function in ("kernel32.FindFirstFileW", "kernel32.DeleteFileW")]
         self.assertEqual(made, [(f, p.replace("\\", "\\\\")) for f, p in expected])
 
+    def test_dll_search_is_restricted_before_any_shell_or_window_call(self):
+        trace = self.run_and_check(wine.NOT_INSTALLED)
+        calls = [(function, arguments) for function, arguments in wine.calls_from(trace, EXE)]
+        restriction = calls.index(("kernel32.SetDefaultDllDirectories", "00000800"))
+        first_shell_or_window = min(i for i, (function, _) in enumerate(calls)
+                                    if function.split(".")[0] in ("user32", "shell32", "shlwapi"))
+        self.assertLess(restriction, first_shell_or_window)
+
 
 if __name__ == "__main__":
     unittest.main()
