@@ -6,7 +6,9 @@
 //    file cannot be deleted;
 //  - a symbolic link is a reparse point: a link to a directory also carries the
 //    directory bit, and RemoveDirectoryW removes the link itself;
-//  - names starting with a dot are hidden, as Wine shows them.
+//  - names starting with a dot are hidden, as Wine shows them;
+//  - a listing gives each entry's type, link and hidden bits; its read-only
+//    bit and size are left to GetFileAttributesW.
 #include "platform/Platform.h"
 #include "platform/Unix/TestControls.h"
 
@@ -16,12 +18,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <set>
 #include <utility>
 
 namespace {
+
+struct FindSearch {
+    DIR* directory;
+    std::string hostDirectory;
+    WidePath pattern;
+    int entriesLeft; // negative: no limit
+};
 
 struct PlatformState {
     std::map<int, WidePath> specialFolders;
@@ -31,7 +41,19 @@ struct PlatformState {
     std::map<WidePath, int> listingLimits;
     std::vector<PlatformCall> calls;
     std::vector<MessageBoxCall> messageBoxes;
+    std::vector<const FindSearch*> openSearches;
+    // The status GetFileAttributesW or SetFileAttributesW just read, kept for
+    // the very next call only, and only if it is on the same file: removing a
+    // file reads, writes back and deletes it, and reading its status once for
+    // all three is the cost of one system call rather than three.
+    std::string recentStatusPath;
+    struct stat recentStatus;
+    bool hasRecentStatus = false;
     WindowStationForTest windowStation = WindowStationForTest::Visible;
+    // Recording every call costs memory in proportion to the work done, so
+    // only tests turn it on; counting is always on.
+    bool recordingCalls = false;
+    std::uint64_t callCounts[kPlatformOperationCount] = {};
     DWORD lastError = 0;
 };
 
@@ -40,16 +62,18 @@ PlatformState& State() {
     return state;
 }
 
-struct FindSearch {
-    DIR* directory;
-    WidePath pattern;
-    int entriesLeft; // negative: no limit
-};
-
 const char16_t kSeparator = u'\\';
 
 bool Record(PlatformOperation operation, const WidePath& path, bool succeeded, DWORD error = 0) {
-    State().calls.push_back({operation, path, succeeded});
+    PlatformState& state = State();
+    ++state.callCounts[static_cast<int>(operation)];
+    if (operation != PlatformOperation::GetFileAttributesW &&
+        operation != PlatformOperation::SetFileAttributesW) {
+        state.hasRecentStatus = false;
+    }
+    if (state.recordingCalls) {
+        state.calls.push_back({operation, path, succeeded});
+    }
     if (!succeeded) {
         State().lastError = error;
     }
@@ -57,7 +81,7 @@ bool Record(PlatformOperation operation, const WidePath& path, bool succeeded, D
 }
 
 bool IsFailureRequested(PlatformOperation operation, const WidePath& path) {
-    return State().failures.count({operation, path}) != 0;
+    return !State().failures.empty() && State().failures.count({operation, path}) != 0;
 }
 
 DWORD ErrorFromErrno(int error) {
@@ -184,6 +208,31 @@ bool LinksToDirectory(int directoryFd, const char* path) {
     return fstatat(directoryFd, path, &target, 0) == 0 && S_ISDIR(target.st_mode);
 }
 
+// The attributes of a listed entry, from the listing's own type information
+// where the file system gives it: the type, link and hidden bits. The
+// read-only bit and the size are left to GetFileAttributesW.
+DWORD ListedAttributesOf(const FindSearch* search, const dirent& entry, DWORD* reparseTag) {
+    const int folder = dirfd(search->directory);
+    struct stat status = {};
+    switch (entry.d_type) {
+    case DT_DIR:
+        status.st_mode = S_IFDIR | S_IWUSR;
+        break;
+    case DT_REG:
+        status.st_mode = S_IFREG | S_IWUSR;
+        break;
+    case DT_LNK:
+        status.st_mode = S_IFLNK;
+        break;
+    default:
+        if (fstatat(folder, entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) {
+            return FILE_ATTRIBUTE_NORMAL;
+        }
+    }
+    const bool linksToDirectory = S_ISLNK(status.st_mode) && LinksToDirectory(folder, entry.d_name);
+    return AttributesOf(status, linksToDirectory, entry.d_name, reparseTag);
+}
+
 // Fills `findData` with the next entry of the search; false at the end of the
 // listing or when a test made the listing fail.
 bool ReadNextEntry(FindSearch* search, WIN32_FIND_DATAW* findData, DWORD* error) {
@@ -203,19 +252,7 @@ bool ReadNextEntry(FindSearch* search, WIN32_FIND_DATAW* findData, DWORD* error)
         return false;
     }
     std::memset(findData, 0, sizeof(*findData));
-    const int directoryFd = dirfd(search->directory);
-    struct stat status;
-    if (fstatat(directoryFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0) {
-        const bool linksToDirectory =
-            S_ISLNK(status.st_mode) && LinksToDirectory(directoryFd, entry->d_name);
-        findData->dwFileAttributes =
-            AttributesOf(status, linksToDirectory, entry->d_name, &findData->dwReserved0);
-        const auto size = static_cast<std::uint64_t>(status.st_size);
-        findData->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-        findData->nFileSizeLow = static_cast<DWORD>(size);
-    } else {
-        findData->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-    }
+    findData->dwFileAttributes = ListedAttributesOf(search, *entry, &findData->dwReserved0);
     name.copy(findData->cFileName, name.size());
     if (search->entriesLeft > 0) {
         --search->entriesLeft;
@@ -238,6 +275,49 @@ bool DirectoryOfPattern(const WidePath& pattern, WidePath* directory) {
 std::string LeafName(const std::string& hostPath) {
     const size_t slash = hostPath.find_last_of('/');
     return slash == std::string::npos ? hostPath : hostPath.substr(slash + 1);
+}
+
+// A host path as the *at() system calls take it. An entry of a folder that is
+// being listed is reached from the listing's open folder, which spares the
+// kernel a walk along the whole path for each call on it.
+// It points into the host path it was made from.
+struct HostLocation {
+    int folder;
+    const char* path;
+};
+
+HostLocation Locate(const std::string& hostPath) {
+    const size_t slash = hostPath.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        const auto& searches = State().openSearches;
+        for (auto search = searches.rbegin(); search != searches.rend(); ++search) {
+            const std::string& folder = (*search)->hostDirectory;
+            if (folder.size() == slash && hostPath.compare(0, slash, folder) == 0) {
+                return {dirfd((*search)->directory), hostPath.c_str() + slash + 1};
+            }
+        }
+    }
+    return {AT_FDCWD, hostPath.c_str()};
+}
+
+// The status of `hostPath` (not following a link), from the call just before
+// this one if that read it.
+bool ReadStatus(const std::string& hostPath, const HostLocation& at, struct stat* status) {
+    PlatformState& state = State();
+    const bool recent = state.hasRecentStatus && state.recentStatusPath == hostPath;
+    state.hasRecentStatus = false;
+    if (recent) {
+        *status = state.recentStatus;
+        return true;
+    }
+    return fstatat(at.folder, at.path, status, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+void KeepStatus(const std::string& hostPath, const struct stat& status) {
+    PlatformState& state = State();
+    state.recentStatusPath = hostPath;
+    state.recentStatus = status;
+    state.hasRecentStatus = true;
 }
 
 } // namespace
@@ -270,10 +350,13 @@ WidePath WidePathFromHost(const std::string& hostPath) {
 
 std::string HostPathFromWide(const WidePath& widePath) {
     std::string host;
+    host.reserve(widePath.size());
     for (size_t i = 0; i < widePath.size(); ++i) {
         const char16_t unit = widePath[i];
         if (unit == kSeparator) {
             host += '/';
+        } else if (unit < 0x80) {
+            host += static_cast<char>(unit);
         } else if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < widePath.size() &&
                    widePath[i + 1] >= 0xDC00 && widePath[i + 1] <= 0xDFFF) {
             const char32_t high = unit - 0xD800;
@@ -288,8 +371,13 @@ std::string HostPathFromWide(const WidePath& widePath) {
     return host;
 }
 
-void ResetPlatformForTest() {
+void ResetPlatformForTest(bool recordCalls) {
     State() = PlatformState();
+    State().recordingCalls = recordCalls;
+}
+
+std::uint64_t PlatformCallCountForTest(PlatformOperation operation) {
+    return State().callCounts[static_cast<int>(operation)];
 }
 
 void SetSpecialFolderForTest(int folder, const WidePath& path) {
@@ -384,7 +472,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
         return INVALID_HANDLE_VALUE;
     }
     const auto limit = State().listingLimits.find(directory);
-    auto* search = new FindSearch{host, patternPath,
+    auto* search = new FindSearch{host, HostPathFromWide(directory), patternPath,
                                   limit == State().listingLimits.end() ? -1 : limit->second};
     if (!ReadNextEntry(search, findData, &error)) {
         closedir(host);
@@ -392,6 +480,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
         Record(PlatformOperation::FindFirstFileW, patternPath, false, error);
         return INVALID_HANDLE_VALUE;
     }
+    State().openSearches.push_back(search);
     Record(PlatformOperation::FindFirstFileW, patternPath, true);
     return search;
 }
@@ -412,6 +501,8 @@ BOOL FindClose(HANDLE handle) {
     }
     auto* search = static_cast<FindSearch*>(handle);
     const WidePath pattern = search->pattern;
+    auto& searches = State().openSearches;
+    searches.erase(std::remove(searches.begin(), searches.end(), search), searches.end());
     closedir(search->directory);
     delete search;
     return Record(PlatformOperation::FindClose, pattern, true);
@@ -429,16 +520,17 @@ DWORD GetFileAttributesW(LPCWSTR path) {
         return INVALID_FILE_ATTRIBUTES;
     }
     const std::string host = HostPathFromWide(widePath);
+    const HostLocation at = Locate(host);
     struct stat status;
-    if (lstat(host.c_str(), &status) != 0) {
+    if (!ReadStatus(host, at, &status)) {
         Record(PlatformOperation::GetFileAttributesW, widePath, false, ErrorFromErrno(errno));
         return INVALID_FILE_ATTRIBUTES;
     }
-    const bool linksToDirectory =
-        S_ISLNK(status.st_mode) && LinksToDirectory(AT_FDCWD, host.c_str());
+    const bool linksToDirectory = S_ISLNK(status.st_mode) && LinksToDirectory(at.folder, at.path);
     DWORD reparseTag = 0;
     const DWORD attributes = AttributesOf(status, linksToDirectory, LeafName(host), &reparseTag);
     Record(PlatformOperation::GetFileAttributesW, widePath, true);
+    KeepStatus(host, status);
     return attributes;
 }
 
@@ -453,16 +545,27 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
                       ERROR_SHARING_VIOLATION);
     }
     const std::string host = HostPathFromWide(widePath);
+    const HostLocation at = Locate(host);
     struct stat status;
-    if (stat(host.c_str(), &status) != 0) {
+    // Attribute writes follow a link; the status of a link itself will not do.
+    const bool read = ReadStatus(host, at, &status) &&
+                      (!S_ISLNK(status.st_mode) || fstatat(at.folder, at.path, &status, 0) == 0);
+    if (!read) {
         return Record(PlatformOperation::SetFileAttributesW, widePath, false,
                       ErrorFromErrno(errno));
     }
     const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY)
                             ? (status.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH))
                             : (status.st_mode | S_IWUSR);
-    const bool changed = chmod(host.c_str(), mode & 07777) == 0;
-    return Record(PlatformOperation::SetFileAttributesW, widePath, changed, ErrorFromErrno(errno));
+    // Most files are writable already: no write that changes nothing.
+    const bool changed =
+        mode == status.st_mode || fchmodat(at.folder, at.path, mode & 07777, 0) == 0;
+    Record(PlatformOperation::SetFileAttributesW, widePath, changed, ErrorFromErrno(errno));
+    if (changed) {
+        status.st_mode = mode;
+        KeepStatus(host, status);
+    }
+    return changed;
 }
 
 BOOL DeleteFileW(LPCWSTR path) {
@@ -475,17 +578,18 @@ BOOL DeleteFileW(LPCWSTR path) {
         return Record(PlatformOperation::DeleteFileW, widePath, false, ERROR_SHARING_VIOLATION);
     }
     const std::string host = HostPathFromWide(widePath);
+    const HostLocation at = Locate(host);
     struct stat status;
-    if (lstat(host.c_str(), &status) != 0) {
+    if (!ReadStatus(host, at, &status)) {
         return Record(PlatformOperation::DeleteFileW, widePath, false, ErrorFromErrno(errno));
     }
     const bool isDirectory = S_ISDIR(status.st_mode) ||
-                             (S_ISLNK(status.st_mode) && LinksToDirectory(AT_FDCWD, host.c_str()));
+                             (S_ISLNK(status.st_mode) && LinksToDirectory(at.folder, at.path));
     const bool isReadOnly = !S_ISLNK(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
     if (isDirectory || isReadOnly) {
         return Record(PlatformOperation::DeleteFileW, widePath, false, ERROR_ACCESS_DENIED);
     }
-    const bool deleted = unlink(host.c_str()) == 0;
+    const bool deleted = unlinkat(at.folder, at.path, 0) == 0;
     return Record(PlatformOperation::DeleteFileW, widePath, deleted, ErrorFromErrno(errno));
 }
 
@@ -500,19 +604,20 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
                       ERROR_SHARING_VIOLATION);
     }
     const std::string host = HostPathFromWide(widePath);
+    const HostLocation at = Locate(host);
     struct stat status;
-    if (lstat(host.c_str(), &status) != 0) {
+    if (fstatat(at.folder, at.path, &status, AT_SYMLINK_NOFOLLOW) != 0) {
         return Record(PlatformOperation::RemoveDirectoryW, widePath, false, ErrorFromErrno(errno));
     }
     bool removed = false;
     if (S_ISLNK(status.st_mode)) {
         // A directory link goes, not what it points to.
-        if (!LinksToDirectory(AT_FDCWD, host.c_str())) {
+        if (!LinksToDirectory(at.folder, at.path)) {
             return Record(PlatformOperation::RemoveDirectoryW, widePath, false, ERROR_DIRECTORY);
         }
-        removed = unlink(host.c_str()) == 0;
+        removed = unlinkat(at.folder, at.path, 0) == 0;
     } else if (S_ISDIR(status.st_mode)) {
-        removed = rmdir(host.c_str()) == 0;
+        removed = unlinkat(at.folder, at.path, AT_REMOVEDIR) == 0;
     } else {
         return Record(PlatformOperation::RemoveDirectoryW, widePath, false, ERROR_DIRECTORY);
     }

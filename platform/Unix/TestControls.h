@@ -5,6 +5,7 @@
 
 #include "platform/Platform.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ enum class PlatformOperation {
     GetUserObjectInformationW,
     RestrictDllSearchToSystem32,
 };
+const int kPlatformOperationCount =
+    static_cast<int>(PlatformOperation::RestrictDllSearchToSystem32) + 1;
 
 // One platform call, with the path it was given (the search pattern for
 // FindFirstFileW and for the FindNextFileW/FindClose calls on that search).
@@ -37,8 +40,9 @@ struct MessageBoxCall {
     UINT type;
 };
 
-// Forgets every setting, failure and recorded call.
-void ResetPlatformForTest();
+// Forgets every setting, failure, count and recorded call. Calls are always
+// counted; they are recorded too if `recordCalls` (the memory grows with each).
+void ResetPlatformForTest(bool recordCalls = true);
 
 // SHGetFolderPathW(folder) yields `path` (which may be empty) and S_OK.
 // A folder that was never set fails with E_FAIL.
@@ -62,6 +66,7 @@ enum class WindowStationForTest { Visible, Hidden, Unreadable };
 void SetWindowStationForTest(WindowStationForTest station);
 
 const std::vector<PlatformCall>& PlatformCallsForTest();
+std::uint64_t PlatformCallCountForTest(PlatformOperation operation);
 const std::vector<MessageBoxCall>& MessageBoxCallsForTest();
 
 // The conversions the layer makes at its boundary: UTF-16 with backslashes on
