@@ -1,5 +1,7 @@
 #include "removal/RemoveDirectoryTree.h"
 
+#include <string>
+
 namespace {
 
 bool IsDotOrDotDot(const WCHAR* name) {
@@ -30,7 +32,10 @@ void RemoveEntry(const WidePath& directory, const WIN32_FIND_DATAW& entry) {
     if (isDirectory && IsDotOrDotDot(entry.cFileName)) {
         return;
     }
-    const WidePath child = directory + WIDE("\\") + entry.cFileName;
+    const std::size_t nameLength = std::char_traits<WCHAR>::length(entry.cFileName);
+    WidePath child;
+    child.reserve(directory.size() + 1 + nameLength);
+    child.append(directory).append(1, WIDE('\\')).append(entry.cFileName, nameLength);
     if (!isDirectory) {
         DeleteFileEntry(child, entry.dwFileAttributes);
     } else if (IsLink(entry.dwFileAttributes)) {

@@ -22,13 +22,26 @@
 #include <cstring>
 #include <map>
 #include <set>
+#include <string_view>
 #include <utility>
 
 namespace {
 
+// A path as the *at() system calls take it. An entry of a folder that is
+// being listed is reached from the listing's open folder by its name alone,
+// which spares converting and walking the whole path for each call on it.
+struct HostLocation {
+    int folder;
+    std::string path;
+
+    bool operator==(const HostLocation& other) const {
+        return folder == other.folder && path == other.path;
+    }
+};
+
 struct FindSearch {
     DIR* directory;
-    std::string hostDirectory;
+    WidePath wideDirectory;
     WidePath pattern;
     int entriesLeft; // negative: no limit
 };
@@ -46,7 +59,7 @@ struct PlatformState {
     // the very next call only, and only if it is on the same file: removing a
     // file reads, writes back and deletes it, and reading its status once for
     // all three is the cost of one system call rather than three.
-    std::string recentStatusPath;
+    HostLocation recentStatusLocation;
     struct stat recentStatus;
     bool hasRecentStatus = false;
     WindowStationForTest windowStation = WindowStationForTest::Visible;
@@ -64,7 +77,12 @@ PlatformState& State() {
 
 const char16_t kSeparator = u'\\';
 
-bool Record(PlatformOperation operation, const WidePath& path, bool succeeded, DWORD error = 0) {
+// Paths as the calls receive them, looked at without a copy.
+typedef std::basic_string_view<WCHAR> WideView;
+
+std::string HostPathFromView(WideView widePath);
+
+bool Record(PlatformOperation operation, WideView path, bool succeeded, DWORD error = 0) {
     PlatformState& state = State();
     ++state.callCounts[static_cast<int>(operation)];
     if (operation != PlatformOperation::GetFileAttributesW &&
@@ -72,7 +90,7 @@ bool Record(PlatformOperation operation, const WidePath& path, bool succeeded, D
         state.hasRecentStatus = false;
     }
     if (state.recordingCalls) {
-        state.calls.push_back({operation, path, succeeded});
+        state.calls.push_back({operation, WidePath(path), succeeded});
     }
     if (!succeeded) {
         State().lastError = error;
@@ -80,8 +98,8 @@ bool Record(PlatformOperation operation, const WidePath& path, bool succeeded, D
     return succeeded;
 }
 
-bool IsFailureRequested(PlatformOperation operation, const WidePath& path) {
-    return !State().failures.empty() && State().failures.count({operation, path}) != 0;
+bool IsFailureRequested(PlatformOperation operation, WideView path) {
+    return !State().failures.empty() && State().failures.count({operation, WidePath(path)}) != 0;
 }
 
 DWORD ErrorFromErrno(int error) {
@@ -100,12 +118,12 @@ DWORD ErrorFromErrno(int error) {
     }
 }
 
-WidePath WideOrEmpty(LPCWSTR path) {
-    return path ? WidePath(path) : WidePath();
+WideView WideOrEmpty(LPCWSTR path) {
+    return path ? WideView(path) : WideView();
 }
 
 // A plain Windows path holds fewer than MAX_PATH code units.
-bool IsUsablePlainPath(const WidePath& path, DWORD* error) {
+bool IsUsablePlainPath(WideView path, DWORD* error) {
     if (path.empty()) {
         *error = ERROR_PATH_NOT_FOUND;
         return false;
@@ -277,47 +295,71 @@ std::string LeafName(const std::string& hostPath) {
     return slash == std::string::npos ? hostPath : hostPath.substr(slash + 1);
 }
 
-// A host path as the *at() system calls take it. An entry of a folder that is
-// being listed is reached from the listing's open folder, which spares the
-// kernel a walk along the whole path for each call on it.
-// It points into the host path it was made from.
-struct HostLocation {
-    int folder;
-    const char* path;
-};
-
-HostLocation Locate(const std::string& hostPath) {
-    const size_t slash = hostPath.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
+HostLocation Locate(WideView widePath) {
+    const size_t separator = widePath.find_last_of(kSeparator);
+    if (separator != WideView::npos && separator > 0) {
+        const WideView parent = widePath.substr(0, separator);
         const auto& searches = State().openSearches;
         for (auto search = searches.rbegin(); search != searches.rend(); ++search) {
-            const std::string& folder = (*search)->hostDirectory;
-            if (folder.size() == slash && hostPath.compare(0, slash, folder) == 0) {
-                return {dirfd((*search)->directory), hostPath.c_str() + slash + 1};
+            if ((*search)->wideDirectory == parent) {
+                return {dirfd((*search)->directory),
+                        HostPathFromView(widePath.substr(separator + 1))};
             }
         }
     }
-    return {AT_FDCWD, hostPath.c_str()};
+    return {AT_FDCWD, HostPathFromView(widePath)};
 }
 
-// The status of `hostPath` (not following a link), from the call just before
-// this one if that read it.
-bool ReadStatus(const std::string& hostPath, const HostLocation& at, struct stat* status) {
+// The status of what `at` names (not following a link), from the call just
+// before this one if that read it.
+bool ReadStatus(const HostLocation& at, struct stat* status) {
     PlatformState& state = State();
-    const bool recent = state.hasRecentStatus && state.recentStatusPath == hostPath;
+    const bool recent = state.hasRecentStatus && state.recentStatusLocation == at;
     state.hasRecentStatus = false;
     if (recent) {
         *status = state.recentStatus;
         return true;
     }
-    return fstatat(at.folder, at.path, status, AT_SYMLINK_NOFOLLOW) == 0;
+    return fstatat(at.folder, at.path.c_str(), status, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-void KeepStatus(const std::string& hostPath, const struct stat& status) {
+void KeepStatus(const HostLocation& at, const struct stat& status) {
     PlatformState& state = State();
-    state.recentStatusPath = hostPath;
+    state.recentStatusLocation = at;
     state.recentStatus = status;
     state.hasRecentStatus = true;
+}
+
+// A call on one file or folder: its path in both forms, and the status of
+// what the path names (not following a link).
+struct FileCall {
+    PlatformOperation operation;
+    WideView widePath;
+    HostLocation at;
+    struct stat status;
+};
+
+// Checks the path, applies a failure a test asked for and reads the status.
+// False, with the failure recorded, when the call ends there.
+bool BeginFileCall(PlatformOperation operation, LPCWSTR path, FileCall* call) {
+    call->operation = operation;
+    call->widePath = WideOrEmpty(path);
+    DWORD error = 0;
+    if (!IsUsablePlainPath(call->widePath, &error)) {
+        return Record(operation, call->widePath, false, error);
+    }
+    if (IsFailureRequested(operation, call->widePath)) {
+        return Record(operation, call->widePath, false, ERROR_SHARING_VIOLATION);
+    }
+    call->at = Locate(call->widePath);
+    if (!ReadStatus(call->at, &call->status)) {
+        return Record(operation, call->widePath, false, ErrorFromErrno(errno));
+    }
+    return true;
+}
+
+bool EndFileCall(const FileCall& call, bool succeeded, DWORD error = 0) {
+    return Record(call.operation, call.widePath, succeeded, error);
 }
 
 } // namespace
@@ -349,6 +391,12 @@ WidePath WidePathFromHost(const std::string& hostPath) {
 }
 
 std::string HostPathFromWide(const WidePath& widePath) {
+    return HostPathFromView(widePath);
+}
+
+namespace {
+
+std::string HostPathFromView(WideView widePath) {
     std::string host;
     host.reserve(widePath.size());
     for (size_t i = 0; i < widePath.size(); ++i) {
@@ -370,6 +418,8 @@ std::string HostPathFromWide(const WidePath& widePath) {
     }
     return host;
 }
+
+} // namespace
 
 void ResetPlatformForTest(bool recordCalls) {
     State() = PlatformState();
@@ -454,7 +504,7 @@ BOOL PathAppendW(LPWSTR path, LPCWSTR more) {
 }
 
 HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
-    const WidePath patternPath = WideOrEmpty(pattern);
+    const WidePath patternPath(WideOrEmpty(pattern));
     WidePath directory;
     DWORD error = ERROR_INVALID_PARAMETER;
     if (findData == nullptr || !IsUsablePlainPath(patternPath, &error) ||
@@ -472,7 +522,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
         return INVALID_HANDLE_VALUE;
     }
     const auto limit = State().listingLimits.find(directory);
-    auto* search = new FindSearch{host, HostPathFromWide(directory), patternPath,
+    auto* search = new FindSearch{host, directory, patternPath,
                                   limit == State().listingLimits.end() ? -1 : limit->second};
     if (!ReadNextEntry(search, findData, &error)) {
         closedir(host);
@@ -509,119 +559,75 @@ BOOL FindClose(HANDLE handle) {
 }
 
 DWORD GetFileAttributesW(LPCWSTR path) {
-    const WidePath widePath = WideOrEmpty(path);
-    DWORD error = 0;
-    if (!IsUsablePlainPath(widePath, &error)) {
-        Record(PlatformOperation::GetFileAttributesW, widePath, false, error);
+    FileCall call;
+    if (!BeginFileCall(PlatformOperation::GetFileAttributesW, path, &call)) {
         return INVALID_FILE_ATTRIBUTES;
     }
-    if (IsFailureRequested(PlatformOperation::GetFileAttributesW, widePath)) {
-        Record(PlatformOperation::GetFileAttributesW, widePath, false, ERROR_SHARING_VIOLATION);
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    const std::string host = HostPathFromWide(widePath);
-    const HostLocation at = Locate(host);
-    struct stat status;
-    if (!ReadStatus(host, at, &status)) {
-        Record(PlatformOperation::GetFileAttributesW, widePath, false, ErrorFromErrno(errno));
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    const bool linksToDirectory = S_ISLNK(status.st_mode) && LinksToDirectory(at.folder, at.path);
+    const bool linksToDirectory =
+        S_ISLNK(call.status.st_mode) && LinksToDirectory(call.at.folder, call.at.path.c_str());
     DWORD reparseTag = 0;
-    const DWORD attributes = AttributesOf(status, linksToDirectory, LeafName(host), &reparseTag);
-    Record(PlatformOperation::GetFileAttributesW, widePath, true);
-    KeepStatus(host, status);
+    const DWORD attributes =
+        AttributesOf(call.status, linksToDirectory, LeafName(call.at.path), &reparseTag);
+    EndFileCall(call, true);
+    KeepStatus(call.at, call.status);
     return attributes;
 }
 
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
-    const WidePath widePath = WideOrEmpty(path);
-    DWORD error = 0;
-    if (!IsUsablePlainPath(widePath, &error)) {
-        return Record(PlatformOperation::SetFileAttributesW, widePath, false, error);
+    FileCall call;
+    if (!BeginFileCall(PlatformOperation::SetFileAttributesW, path, &call)) {
+        return FALSE;
     }
-    if (IsFailureRequested(PlatformOperation::SetFileAttributesW, widePath)) {
-        return Record(PlatformOperation::SetFileAttributesW, widePath, false,
-                      ERROR_SHARING_VIOLATION);
-    }
-    const std::string host = HostPathFromWide(widePath);
-    const HostLocation at = Locate(host);
-    struct stat status;
     // Attribute writes follow a link; the status of a link itself will not do.
-    const bool read = ReadStatus(host, at, &status) &&
-                      (!S_ISLNK(status.st_mode) || fstatat(at.folder, at.path, &status, 0) == 0);
-    if (!read) {
-        return Record(PlatformOperation::SetFileAttributesW, widePath, false,
-                      ErrorFromErrno(errno));
+    struct stat& status = call.status;
+    if (S_ISLNK(status.st_mode) && fstatat(call.at.folder, call.at.path.c_str(), &status, 0) != 0) {
+        return EndFileCall(call, false, ErrorFromErrno(errno));
     }
     const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY)
                             ? (status.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH))
                             : (status.st_mode | S_IWUSR);
     // Most files are writable already: no write that changes nothing.
-    const bool changed =
-        mode == status.st_mode || fchmodat(at.folder, at.path, mode & 07777, 0) == 0;
-    Record(PlatformOperation::SetFileAttributesW, widePath, changed, ErrorFromErrno(errno));
+    const bool changed = mode == status.st_mode ||
+                         fchmodat(call.at.folder, call.at.path.c_str(), mode & 07777, 0) == 0;
+    EndFileCall(call, changed, ErrorFromErrno(errno));
     if (changed) {
         status.st_mode = mode;
-        KeepStatus(host, status);
+        KeepStatus(call.at, status);
     }
     return changed;
 }
 
 BOOL DeleteFileW(LPCWSTR path) {
-    const WidePath widePath = WideOrEmpty(path);
-    DWORD error = 0;
-    if (!IsUsablePlainPath(widePath, &error)) {
-        return Record(PlatformOperation::DeleteFileW, widePath, false, error);
+    FileCall call;
+    if (!BeginFileCall(PlatformOperation::DeleteFileW, path, &call)) {
+        return FALSE;
     }
-    if (IsFailureRequested(PlatformOperation::DeleteFileW, widePath)) {
-        return Record(PlatformOperation::DeleteFileW, widePath, false, ERROR_SHARING_VIOLATION);
-    }
-    const std::string host = HostPathFromWide(widePath);
-    const HostLocation at = Locate(host);
-    struct stat status;
-    if (!ReadStatus(host, at, &status)) {
-        return Record(PlatformOperation::DeleteFileW, widePath, false, ErrorFromErrno(errno));
-    }
-    const bool isDirectory = S_ISDIR(status.st_mode) ||
-                             (S_ISLNK(status.st_mode) && LinksToDirectory(at.folder, at.path));
-    const bool isReadOnly = !S_ISLNK(status.st_mode) && (status.st_mode & S_IWUSR) == 0;
+    const mode_t mode = call.status.st_mode;
+    const bool isDirectory =
+        S_ISDIR(mode) || (S_ISLNK(mode) && LinksToDirectory(call.at.folder, call.at.path.c_str()));
+    const bool isReadOnly = !S_ISLNK(mode) && (mode & S_IWUSR) == 0;
     if (isDirectory || isReadOnly) {
-        return Record(PlatformOperation::DeleteFileW, widePath, false, ERROR_ACCESS_DENIED);
+        return EndFileCall(call, false, ERROR_ACCESS_DENIED);
     }
-    const bool deleted = unlinkat(at.folder, at.path, 0) == 0;
-    return Record(PlatformOperation::DeleteFileW, widePath, deleted, ErrorFromErrno(errno));
+    const bool deleted = unlinkat(call.at.folder, call.at.path.c_str(), 0) == 0;
+    return EndFileCall(call, deleted, ErrorFromErrno(errno));
 }
 
 BOOL RemoveDirectoryW(LPCWSTR path) {
-    const WidePath widePath = WideOrEmpty(path);
-    DWORD error = 0;
-    if (!IsUsablePlainPath(widePath, &error)) {
-        return Record(PlatformOperation::RemoveDirectoryW, widePath, false, error);
+    FileCall call;
+    if (!BeginFileCall(PlatformOperation::RemoveDirectoryW, path, &call)) {
+        return FALSE;
     }
-    if (IsFailureRequested(PlatformOperation::RemoveDirectoryW, widePath)) {
-        return Record(PlatformOperation::RemoveDirectoryW, widePath, false,
-                      ERROR_SHARING_VIOLATION);
+    const mode_t mode = call.status.st_mode;
+    const bool isDirectoryLink =
+        S_ISLNK(mode) && LinksToDirectory(call.at.folder, call.at.path.c_str());
+    if (!S_ISDIR(mode) && !isDirectoryLink) {
+        return EndFileCall(call, false, ERROR_DIRECTORY);
     }
-    const std::string host = HostPathFromWide(widePath);
-    const HostLocation at = Locate(host);
-    struct stat status;
-    if (fstatat(at.folder, at.path, &status, AT_SYMLINK_NOFOLLOW) != 0) {
-        return Record(PlatformOperation::RemoveDirectoryW, widePath, false, ErrorFromErrno(errno));
-    }
-    bool removed = false;
-    if (S_ISLNK(status.st_mode)) {
-        // A directory link goes, not what it points to.
-        if (!LinksToDirectory(at.folder, at.path)) {
-            return Record(PlatformOperation::RemoveDirectoryW, widePath, false, ERROR_DIRECTORY);
-        }
-        removed = unlinkat(at.folder, at.path, 0) == 0;
-    } else if (S_ISDIR(status.st_mode)) {
-        removed = unlinkat(at.folder, at.path, AT_REMOVEDIR) == 0;
-    } else {
-        return Record(PlatformOperation::RemoveDirectoryW, widePath, false, ERROR_DIRECTORY);
-    }
-    return Record(PlatformOperation::RemoveDirectoryW, widePath, removed, ErrorFromErrno(errno));
+    // A directory link goes, not what it points to.
+    const bool removed =
+        unlinkat(call.at.folder, call.at.path.c_str(), isDirectoryLink ? 0 : AT_REMOVEDIR) == 0;
+    return EndFileCall(call, removed, ErrorFromErrno(errno));
 }
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
