@@ -67,16 +67,6 @@ typedef struct HWINSTA__* HWINSTA;
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 #define IO_REPARSE_TAG_SYMLINK 0xA000000C
 
-#define ERROR_FILE_NOT_FOUND 2L
-#define ERROR_PATH_NOT_FOUND 3L
-#define ERROR_ACCESS_DENIED 5L
-#define ERROR_NO_MORE_FILES 18L
-#define ERROR_SHARING_VIOLATION 32L
-#define ERROR_INVALID_PARAMETER 87L
-#define ERROR_DIR_NOT_EMPTY 145L
-#define ERROR_FILENAME_EXCED_RANGE 206L
-#define ERROR_DIRECTORY 267L
-
 #define UOI_FLAGS 1
 #define WSF_VISIBLE 0x0001L
 
@@ -119,7 +109,6 @@ DWORD GetFileAttributesW(LPCWSTR path);
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
 BOOL DeleteFileW(LPCWSTR path);
 BOOL RemoveDirectoryW(LPCWSTR path);
-DWORD GetLastError();
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 HWINSTA GetProcessWindowStation();

@@ -13,7 +13,6 @@
 #include "platform/Unix/TestControls.h"
 
 #include <dirent.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -67,7 +66,6 @@ struct PlatformState {
     // only tests turn it on; counting is always on.
     bool recordingCalls = false;
     std::uint64_t callCounts[kPlatformOperationCount] = {};
-    DWORD lastError = 0;
 };
 
 PlatformState& State() {
@@ -82,18 +80,14 @@ typedef std::basic_string_view<WCHAR> WideView;
 
 std::string HostPathFromView(WideView widePath);
 
-bool Record(PlatformOperation operation, WideView path, bool succeeded, DWORD error = 0) {
+// Ends every call: counts it, records it for tests, and forgets the status
+// the call before it read (a call that keeps one does so after this).
+bool Record(PlatformOperation operation, WideView path, bool succeeded) {
     PlatformState& state = State();
     ++state.callCounts[static_cast<int>(operation)];
-    if (operation != PlatformOperation::GetFileAttributesW &&
-        operation != PlatformOperation::SetFileAttributesW) {
-        state.hasRecentStatus = false;
-    }
+    state.hasRecentStatus = false;
     if (state.recordingCalls) {
         state.calls.push_back({operation, WidePath(path), succeeded});
-    }
-    if (!succeeded) {
-        State().lastError = error;
     }
     return succeeded;
 }
@@ -102,37 +96,13 @@ bool IsFailureRequested(PlatformOperation operation, WideView path) {
     return !State().failures.empty() && State().failures.count({operation, WidePath(path)}) != 0;
 }
 
-DWORD ErrorFromErrno(int error) {
-    switch (error) {
-    case ENOENT:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case ENOTEMPTY:
-    case EEXIST:
-        return ERROR_DIR_NOT_EMPTY;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    default:
-        return ERROR_ACCESS_DENIED;
-    }
-}
-
 WideView WideOrEmpty(LPCWSTR path) {
     return path ? WideView(path) : WideView();
 }
 
 // A plain Windows path holds fewer than MAX_PATH code units.
-bool IsUsablePlainPath(WideView path, DWORD* error) {
-    if (path.empty()) {
-        *error = ERROR_PATH_NOT_FOUND;
-        return false;
-    }
-    if (path.size() >= MAX_PATH) {
-        *error = ERROR_FILENAME_EXCED_RANGE;
-        return false;
-    }
-    return true;
+bool IsUsablePlainPath(WideView path) {
+    return !path.empty() && path.size() < MAX_PATH;
 }
 
 void AppendUtf8(std::string& out, char32_t codePoint) {
@@ -253,20 +223,16 @@ DWORD ListedAttributesOf(const FindSearch* search, const dirent& entry, DWORD* r
 
 // Fills `findData` with the next entry of the search; false at the end of the
 // listing or when a test made the listing fail.
-bool ReadNextEntry(FindSearch* search, WIN32_FIND_DATAW* findData, DWORD* error) {
+bool ReadNextEntry(FindSearch* search, WIN32_FIND_DATAW* findData) {
     if (search->entriesLeft == 0) {
-        *error = ERROR_ACCESS_DENIED;
         return false;
     }
-    errno = 0;
     const dirent* entry = readdir(search->directory);
     if (entry == nullptr) {
-        *error = errno == 0 ? ERROR_NO_MORE_FILES : ErrorFromErrno(errno);
         return false;
     }
     const WidePath name = WidePathFromHost(entry->d_name);
     if (name.size() >= MAX_PATH) {
-        *error = ERROR_FILENAME_EXCED_RANGE;
         return false;
     }
     std::memset(findData, 0, sizeof(*findData));
@@ -313,10 +279,8 @@ HostLocation Locate(WideView widePath) {
 // The status of what `at` names (not following a link), from the call just
 // before this one if that read it.
 bool ReadStatus(const HostLocation& at, struct stat* status) {
-    PlatformState& state = State();
-    const bool recent = state.hasRecentStatus && state.recentStatusLocation == at;
-    state.hasRecentStatus = false;
-    if (recent) {
+    const PlatformState& state = State();
+    if (state.hasRecentStatus && state.recentStatusLocation == at) {
         *status = state.recentStatus;
         return true;
     }
@@ -344,22 +308,21 @@ struct FileCall {
 bool BeginFileCall(PlatformOperation operation, LPCWSTR path, FileCall* call) {
     call->operation = operation;
     call->widePath = WideOrEmpty(path);
-    DWORD error = 0;
-    if (!IsUsablePlainPath(call->widePath, &error)) {
-        return Record(operation, call->widePath, false, error);
+    if (!IsUsablePlainPath(call->widePath)) {
+        return Record(operation, call->widePath, false);
     }
     if (IsFailureRequested(operation, call->widePath)) {
-        return Record(operation, call->widePath, false, ERROR_SHARING_VIOLATION);
+        return Record(operation, call->widePath, false);
     }
     call->at = Locate(call->widePath);
     if (!ReadStatus(call->at, &call->status)) {
-        return Record(operation, call->widePath, false, ErrorFromErrno(errno));
+        return Record(operation, call->widePath, false);
     }
     return true;
 }
 
-bool EndFileCall(const FileCall& call, bool succeeded, DWORD error = 0) {
-    return Record(call.operation, call.widePath, succeeded, error);
+bool EndFileCall(const FileCall& call, bool succeeded) {
+    return Record(call.operation, call.widePath, succeeded);
 }
 
 } // namespace
@@ -458,10 +421,6 @@ const std::vector<MessageBoxCall>& MessageBoxCallsForTest() {
     return State().messageBoxes;
 }
 
-DWORD GetLastError() {
-    return State().lastError;
-}
-
 HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD flags, LPWSTR path) {
     const int lookup = State().lookupCount[folder]++;
     const auto found = State().specialFolders.find(folder);
@@ -473,7 +432,7 @@ HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD flags, LPWSTR path) {
         path[0] = 0;
     }
     if (!available) {
-        Record(PlatformOperation::SHGetFolderPathW, WidePath(), false, ERROR_FILE_NOT_FOUND);
+        Record(PlatformOperation::SHGetFolderPathW, WidePath(), false);
         return E_FAIL;
     }
     const WidePath& folderPath = found->second;
@@ -496,7 +455,7 @@ BOOL PathAppendW(LPWSTR path, LPCWSTR more) {
     }
     result += more;
     if (result.size() >= MAX_PATH) {
-        return Record(PlatformOperation::PathAppendW, result, false, ERROR_FILENAME_EXCED_RANGE);
+        return Record(PlatformOperation::PathAppendW, result, false);
     }
     result.copy(path, result.size());
     path[result.size()] = 0;
@@ -506,28 +465,27 @@ BOOL PathAppendW(LPWSTR path, LPCWSTR more) {
 HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
     const WidePath patternPath(WideOrEmpty(pattern));
     WidePath directory;
-    DWORD error = ERROR_INVALID_PARAMETER;
-    if (findData == nullptr || !IsUsablePlainPath(patternPath, &error) ||
+    if (findData == nullptr || !IsUsablePlainPath(patternPath) ||
         !DirectoryOfPattern(patternPath, &directory)) {
-        Record(PlatformOperation::FindFirstFileW, patternPath, false, error);
+        Record(PlatformOperation::FindFirstFileW, patternPath, false);
         return INVALID_HANDLE_VALUE;
     }
     if (IsFailureRequested(PlatformOperation::FindFirstFileW, directory)) {
-        Record(PlatformOperation::FindFirstFileW, patternPath, false, ERROR_ACCESS_DENIED);
+        Record(PlatformOperation::FindFirstFileW, patternPath, false);
         return INVALID_HANDLE_VALUE;
     }
     DIR* host = opendir(HostPathFromWide(directory).c_str());
     if (host == nullptr) {
-        Record(PlatformOperation::FindFirstFileW, patternPath, false, ErrorFromErrno(errno));
+        Record(PlatformOperation::FindFirstFileW, patternPath, false);
         return INVALID_HANDLE_VALUE;
     }
     const auto limit = State().listingLimits.find(directory);
     auto* search = new FindSearch{host, directory, patternPath,
                                   limit == State().listingLimits.end() ? -1 : limit->second};
-    if (!ReadNextEntry(search, findData, &error)) {
+    if (!ReadNextEntry(search, findData)) {
         closedir(host);
         delete search;
-        Record(PlatformOperation::FindFirstFileW, patternPath, false, error);
+        Record(PlatformOperation::FindFirstFileW, patternPath, false);
         return INVALID_HANDLE_VALUE;
     }
     State().openSearches.push_back(search);
@@ -537,17 +495,16 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
 
 BOOL FindNextFileW(HANDLE handle, WIN32_FIND_DATAW* findData) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE || findData == nullptr) {
-        return Record(PlatformOperation::FindNextFileW, WidePath(), false, ERROR_INVALID_PARAMETER);
+        return Record(PlatformOperation::FindNextFileW, WidePath(), false);
     }
     auto* search = static_cast<FindSearch*>(handle);
-    DWORD error = 0;
-    const bool read = ReadNextEntry(search, findData, &error);
-    return Record(PlatformOperation::FindNextFileW, search->pattern, read, error);
+    const bool read = ReadNextEntry(search, findData);
+    return Record(PlatformOperation::FindNextFileW, search->pattern, read);
 }
 
 BOOL FindClose(HANDLE handle) {
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        return Record(PlatformOperation::FindClose, WidePath(), false, ERROR_INVALID_PARAMETER);
+        return Record(PlatformOperation::FindClose, WidePath(), false);
     }
     auto* search = static_cast<FindSearch*>(handle);
     const WidePath pattern = search->pattern;
@@ -581,7 +538,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     // Attribute writes follow a link; the status of a link itself will not do.
     struct stat& status = call.status;
     if (S_ISLNK(status.st_mode) && fstatat(call.at.folder, call.at.path.c_str(), &status, 0) != 0) {
-        return EndFileCall(call, false, ErrorFromErrno(errno));
+        return EndFileCall(call, false);
     }
     const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY)
                             ? (status.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH))
@@ -589,7 +546,7 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     // Most files are writable already: no write that changes nothing.
     const bool changed = mode == status.st_mode ||
                          fchmodat(call.at.folder, call.at.path.c_str(), mode & 07777, 0) == 0;
-    EndFileCall(call, changed, ErrorFromErrno(errno));
+    EndFileCall(call, changed);
     if (changed) {
         status.st_mode = mode;
         KeepStatus(call.at, status);
@@ -607,10 +564,10 @@ BOOL DeleteFileW(LPCWSTR path) {
         S_ISDIR(mode) || (S_ISLNK(mode) && LinksToDirectory(call.at.folder, call.at.path.c_str()));
     const bool isReadOnly = !S_ISLNK(mode) && (mode & S_IWUSR) == 0;
     if (isDirectory || isReadOnly) {
-        return EndFileCall(call, false, ERROR_ACCESS_DENIED);
+        return EndFileCall(call, false);
     }
     const bool deleted = unlinkat(call.at.folder, call.at.path.c_str(), 0) == 0;
-    return EndFileCall(call, deleted, ErrorFromErrno(errno));
+    return EndFileCall(call, deleted);
 }
 
 BOOL RemoveDirectoryW(LPCWSTR path) {
@@ -622,12 +579,12 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     const bool isDirectoryLink =
         S_ISLNK(mode) && LinksToDirectory(call.at.folder, call.at.path.c_str());
     if (!S_ISDIR(mode) && !isDirectoryLink) {
-        return EndFileCall(call, false, ERROR_DIRECTORY);
+        return EndFileCall(call, false);
     }
     // A directory link goes, not what it points to.
     const bool removed =
         unlinkat(call.at.folder, call.at.path.c_str(), isDirectoryLink ? 0 : AT_REMOVEDIR) == 0;
-    return EndFileCall(call, removed, ErrorFromErrno(errno));
+    return EndFileCall(call, removed);
 }
 
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
@@ -648,8 +605,7 @@ BOOL GetUserObjectInformationW(HANDLE object, int index, void* info, DWORD lengt
     if (object != GetProcessWindowStation() || index != UOI_FLAGS || info == nullptr ||
         length < sizeof(USEROBJECTFLAGS) ||
         State().windowStation == WindowStationForTest::Unreadable) {
-        return Record(PlatformOperation::GetUserObjectInformationW, WidePath(), false,
-                      ERROR_INVALID_PARAMETER);
+        return Record(PlatformOperation::GetUserObjectInformationW, WidePath(), false);
     }
     USEROBJECTFLAGS flags = {};
     flags.dwFlags = State().windowStation == WindowStationForTest::Visible ? WSF_VISIBLE : 0;

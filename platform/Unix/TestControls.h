@@ -57,7 +57,7 @@ void FailSpecialFolderLookupForTest(int folder, int firstFailing = 0);
 void FailOperationForTest(PlatformOperation operation, const WidePath& path);
 
 // The listing of `directory` fails after `entriesListed` entries (counting
-// "." and ".."): the next FindNextFileW returns FALSE with ERROR_ACCESS_DENIED.
+// "." and ".."): the next FindNextFileW returns FALSE.
 void FailListingAfterForTest(const WidePath& directory, int entriesListed);
 
 // The process's window station: visible (the default), hidden as for a
