@@ -7,7 +7,6 @@ Every run seeds the sample again, so every run shows the full removal.
 
 Usage: demo.py EXE WINE_HELPER PREFIX OUTPUT_DIR
 """
-import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -34,28 +33,19 @@ def main(exe, helper, prefix, output):
     show_tree("Before:", roots)
 
     server, display = wine.start_virtual_display()
+    shot = output / "message-box.png"
     try:
         with tempfile.TemporaryFile() as trace:
-            program = wine.start_windows(prefix, exe, display=display, debug="+relay",
-                                         stderr=trace)
-            window = wine.find_window(display, wine.CAPTION)
-            if window is None:
-                program.kill()
-                sys.exit("The message box did not appear.")
-            shot = output / "message-box.png"
-            wine.screenshot(display, window, shot)
-            button = wine.find_button(shot)
-            if button is None:
-                program.kill()
-                sys.exit("No button found in the message box.")
-            wine.click(display, window, button[0], button[1])
-            status = program.wait(timeout=60)
+            status, button, _ = wine.show_and_dismiss(prefix, exe, display, shot,
+                                                      debug="+relay", stderr=trace)
             trace.seek(0)
             boxes = wine.message_boxes(trace.read().decode("utf-8", errors="replace"), exe)
         wine.wait_for_wine(prefix)
     finally:
         server.kill()
         server.wait()
+    if button is None:
+        sys.exit("The message box, or its button, did not appear.")
 
     show_tree("After:", roots)
     for text, caption, style in boxes:

@@ -251,3 +251,26 @@ def find_button(png):
 
 def click(display, window, x, y):
     x_command(display, "xdotool", "mousemove", "--window", window, str(x), str(y), "click", "1")
+
+
+def show_and_dismiss(prefix, exe, display, shot, **start_options):
+    """Runs the executable on `display`, saves a screenshot of its message box
+    to `shot` and clicks the box's button. Returns (exit status, button,
+    waited): the button as find_button gives it, and whether the program was
+    still waiting for the user when the box was shot. Status and button are
+    None where it got no further."""
+    program = start_windows(prefix, exe, display=display, **start_options)
+    try:
+        window = find_window(display, CAPTION)
+        if window is None:
+            return None, None, False
+        screenshot(display, window, shot)
+        waited = program.poll() is None
+        button = find_button(shot)
+        if button is None:
+            return None, None, waited
+        click(display, window, button[0], button[1])
+        return program.wait(timeout=60), button, waited
+    finally:
+        if program.poll() is None:
+            program.kill()

@@ -29,22 +29,13 @@ class MessageBoxWindow(unittest.TestCase):
     def show_and_dismiss(self, exe, shot, native_first=()):
         """Runs the program, screenshots its box, presses OK; returns the exit
         status."""
-        program = wine.start_windows(PREFIX, exe, display=self.display, native_first=native_first)
-        try:
-            window = wine.find_window(self.display, wine.CAPTION)
-            self.assertIsNotNone(window, "no window captioned " + wine.CAPTION)
-            wine.screenshot(self.display, window, shot)
-            self.assertIsNone(program.poll(), "the program must wait for the user")
-
-            button = wine.find_button(shot)
-            self.assertIsNotNone(button, "no button in " + str(shot))
-            x, y, width, height = button
-            self.assertTrue(40 <= width <= 120 and 15 <= height <= 40, button)
-            wine.click(self.display, window, x, y)
-            return program.wait(timeout=60)
-        finally:
-            if program.poll() is None:
-                program.kill()
+        status, button, waited = wine.show_and_dismiss(PREFIX, exe, self.display, shot,
+                                                       native_first=native_first)
+        self.assertTrue(waited, "no box captioned %s waiting for the user" % wine.CAPTION)
+        self.assertIsNotNone(button, "no button in " + str(shot))
+        x, y, width, height = button
+        self.assertTrue(40 <= width <= 120 and 15 <= height <= 40, button)
+        return status
 
     def test_box_shows_and_its_ok_button_ends_the_program(self):
         shot = OUTPUT / "message-box.png"
