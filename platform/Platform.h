@@ -40,6 +40,7 @@ typedef void* HANDLE;
 typedef struct HWND__* HWND;
 typedef struct HINSTANCE__* HINSTANCE;
 typedef struct HWINSTA__* HWINSTA;
+typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 
 #define WIDE_(literal) u##literal
 #define WIDE(literal) WIDE_(literal)
@@ -60,12 +61,31 @@ typedef struct HWINSTA__* HWINSTA;
 #define INVALID_HANDLE_VALUE ((HANDLE)(std::intptr_t)-1)
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 
+#define FILE_READ_DATA 0x0001
+#define FILE_LIST_DIRECTORY 0x0001
+#define FILE_WRITE_DATA 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_EXECUTE 0x0020
+#define FILE_READ_ATTRIBUTES 0x0080
+#define DELETE 0x00010000L
+#define SYNCHRONIZE 0x00100000L
+#define GENERIC_WRITE 0x40000000L
+#define GENERIC_READ 0x80000000L
+
+#define FILE_SHARE_READ 0x00000001
+#define FILE_SHARE_WRITE 0x00000002
+#define FILE_SHARE_DELETE 0x00000004
+
+#define OPEN_EXISTING 3
+
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000
+#define FILE_FLAG_OPEN_REPARSE_POINT 0x00200000
+
 #define FILE_ATTRIBUTE_READONLY 0x00000001
 #define FILE_ATTRIBUTE_HIDDEN 0x00000002
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010
 #define FILE_ATTRIBUTE_NORMAL 0x00000080
 #define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
-#define IO_REPARSE_TAG_SYMLINK 0xA000000C
 
 #define UOI_FLAGS 1
 #define WSF_VISIBLE 0x0001L
@@ -93,7 +113,7 @@ typedef struct _WIN32_FIND_DATAW {
     FILETIME ftLastWriteTime;
     DWORD nFileSizeHigh;
     DWORD nFileSizeLow;
-    DWORD dwReserved0; // reparse tag when FILE_ATTRIBUTE_REPARSE_POINT is set
+    DWORD dwReserved0;
     DWORD dwReserved1;
     WCHAR cFileName[MAX_PATH];
     WCHAR cAlternateFileName[14];
@@ -109,6 +129,9 @@ DWORD GetFileAttributesW(LPCWSTR path);
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes);
 BOOL DeleteFileW(LPCWSTR path);
 BOOL RemoveDirectoryW(LPCWSTR path);
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES security,
+                   DWORD disposition, DWORD flags, HANDLE templateFile);
+BOOL CloseHandle(HANDLE object);
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 HWINSTA GetProcessWindowStation();

@@ -8,7 +8,13 @@
 //    directory bit, and RemoveDirectoryW removes the link itself;
 //  - names starting with a dot are hidden, as Wine shows them;
 //  - a listing gives each entry's type, link and hidden bits; its read-only
-//    bit and size are left to GetFileAttributesW.
+//    bit and size are left to GetFileAttributesW;
+//  - CreateFileW opens what a path names for as long as the handle lives, and
+//    the share modes of open handles bind the layer's own deletions and the
+//    test controls' renames as Windows binds every process (host programs
+//    are not bound, as under Wine);
+//  - every call reaches what it names by its path, as it is at that moment:
+//    nothing one call found is kept for the next.
 #include "platform/Platform.h"
 #include "platform/Unix/TestControls.h"
 
@@ -19,6 +25,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <string_view>
@@ -26,23 +33,22 @@
 
 namespace {
 
-// A path as the *at() system calls take it. An entry of a folder that is
-// being listed is reached from the listing's open folder by its name alone,
-// which spares converting and walking the whole path for each call on it.
-struct HostLocation {
-    int folder;
-    std::string path;
-
-    bool operator==(const HostLocation& other) const {
-        return folder == other.folder && path == other.path;
-    }
-};
-
 struct FindSearch {
     DIR* directory;
-    WidePath wideDirectory;
     WidePath pattern;
     int entriesLeft; // negative: no limit
+};
+
+// What one CreateFileW handle has open: the object (as the host names it
+// for good), the path it was opened by, and what the opener asked for and
+// lets others do. An object held without delete sharing cannot be renamed or
+// deleted, so that path keeps naming it while the handle lives.
+struct OpenObject {
+    dev_t device;
+    ino_t inode;
+    WidePath path;
+    DWORD access;
+    DWORD shareMode;
 };
 
 struct PlatformState {
@@ -53,14 +59,10 @@ struct PlatformState {
     std::map<WidePath, int> listingLimits;
     std::vector<PlatformCall> calls;
     std::vector<MessageBoxCall> messageBoxes;
-    std::vector<const FindSearch*> openSearches;
-    // The status GetFileAttributesW or SetFileAttributesW just read, kept for
-    // the very next call only, and only if it is on the same file: removing a
-    // file reads, writes back and deletes it, and reading its status once for
-    // all three is the cost of one system call rather than three.
-    HostLocation recentStatusLocation;
-    struct stat recentStatus;
-    bool hasRecentStatus = false;
+    std::vector<OpenObject*> openObjects;
+    std::uint64_t callsMade = 0;
+    std::uint64_t actionBeforeCall = 0; // 0: none
+    std::function<void()> action;
     WindowStationForTest windowStation = WindowStationForTest::Visible;
     // Recording every call costs memory in proportion to the work done, so
     // only tests turn it on; counting is always on.
@@ -80,12 +82,20 @@ typedef std::basic_string_view<WCHAR> WideView;
 
 std::string HostPathFromView(WideView widePath);
 
-// Ends every call: counts it, records it for tests, and forgets the status
-// the call before it read (a call that keeps one does so after this).
+// Starts every call: runs the action a test placed just before it.
+void Enter() {
+    PlatformState& state = State();
+    if (++state.callsMade == state.actionBeforeCall) {
+        state.actionBeforeCall = 0;
+        const std::function<void()> action = std::move(state.action);
+        action();
+    }
+}
+
+// Ends every call: counts it and records it for tests.
 bool Record(PlatformOperation operation, WideView path, bool succeeded) {
     PlatformState& state = State();
     ++state.callCounts[static_cast<int>(operation)];
-    state.hasRecentStatus = false;
     if (state.recordingCalls) {
         state.calls.push_back({operation, WidePath(path), succeeded});
     }
@@ -167,16 +177,13 @@ size_t DecodeUtf8(const std::string& text, size_t at, char32_t* codePoint) {
 }
 
 // Windows attributes of a host entry, from its own status (not followed).
-DWORD AttributesOf(const struct stat& status, bool linksToDirectory, const std::string& name,
-                   DWORD* reparseTag) {
+DWORD AttributesOf(const struct stat& status, bool linksToDirectory, const std::string& name) {
     DWORD attributes = 0;
-    *reparseTag = 0;
     if (S_ISLNK(status.st_mode)) {
         attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
         if (linksToDirectory) {
             attributes |= FILE_ATTRIBUTE_DIRECTORY;
         }
-        *reparseTag = IO_REPARSE_TAG_SYMLINK;
     } else {
         if (S_ISDIR(status.st_mode)) {
             attributes |= FILE_ATTRIBUTE_DIRECTORY;
@@ -199,7 +206,7 @@ bool LinksToDirectory(int directoryFd, const char* path) {
 // The attributes of a listed entry, from the listing's own type information
 // where the file system gives it: the type, link and hidden bits. The
 // read-only bit and the size are left to GetFileAttributesW.
-DWORD ListedAttributesOf(const FindSearch* search, const dirent& entry, DWORD* reparseTag) {
+DWORD ListedAttributesOf(const FindSearch* search, const dirent& entry) {
     const int folder = dirfd(search->directory);
     struct stat status = {};
     switch (entry.d_type) {
@@ -218,7 +225,7 @@ DWORD ListedAttributesOf(const FindSearch* search, const dirent& entry, DWORD* r
         }
     }
     const bool linksToDirectory = S_ISLNK(status.st_mode) && LinksToDirectory(folder, entry.d_name);
-    return AttributesOf(status, linksToDirectory, entry.d_name, reparseTag);
+    return AttributesOf(status, linksToDirectory, entry.d_name);
 }
 
 // Fills `findData` with the next entry of the search; false at the end of the
@@ -236,7 +243,7 @@ bool ReadNextEntry(FindSearch* search, WIN32_FIND_DATAW* findData) {
         return false;
     }
     std::memset(findData, 0, sizeof(*findData));
-    findData->dwFileAttributes = ListedAttributesOf(search, *entry, &findData->dwReserved0);
+    findData->dwFileAttributes = ListedAttributesOf(search, *entry);
     name.copy(findData->cFileName, name.size());
     if (search->entriesLeft > 0) {
         --search->entriesLeft;
@@ -261,51 +268,19 @@ std::string LeafName(const std::string& hostPath) {
     return slash == std::string::npos ? hostPath : hostPath.substr(slash + 1);
 }
 
-HostLocation Locate(WideView widePath) {
-    const size_t separator = widePath.find_last_of(kSeparator);
-    if (separator != WideView::npos && separator > 0) {
-        const WideView parent = widePath.substr(0, separator);
-        const auto& searches = State().openSearches;
-        for (auto search = searches.rbegin(); search != searches.rend(); ++search) {
-            if ((*search)->wideDirectory == parent) {
-                return {dirfd((*search)->directory),
-                        HostPathFromView(widePath.substr(separator + 1))};
-            }
-        }
-    }
-    return {AT_FDCWD, HostPathFromView(widePath)};
-}
-
-// The status of what `at` names (not following a link), from the call just
-// before this one if that read it.
-bool ReadStatus(const HostLocation& at, struct stat* status) {
-    const PlatformState& state = State();
-    if (state.hasRecentStatus && state.recentStatusLocation == at) {
-        *status = state.recentStatus;
-        return true;
-    }
-    return fstatat(at.folder, at.path.c_str(), status, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-void KeepStatus(const HostLocation& at, const struct stat& status) {
-    PlatformState& state = State();
-    state.recentStatusLocation = at;
-    state.recentStatus = status;
-    state.hasRecentStatus = true;
-}
-
 // A call on one file or folder: its path in both forms, and the status of
-// what the path names (not following a link).
+// what the path names now (not following a link).
 struct FileCall {
     PlatformOperation operation;
     WideView widePath;
-    HostLocation at;
+    std::string hostPath;
     struct stat status;
 };
 
 // Checks the path, applies a failure a test asked for and reads the status.
 // False, with the failure recorded, when the call ends there.
 bool BeginFileCall(PlatformOperation operation, LPCWSTR path, FileCall* call) {
+    Enter();
     call->operation = operation;
     call->widePath = WideOrEmpty(path);
     if (!IsUsablePlainPath(call->widePath)) {
@@ -314,8 +289,8 @@ bool BeginFileCall(PlatformOperation operation, LPCWSTR path, FileCall* call) {
     if (IsFailureRequested(operation, call->widePath)) {
         return Record(operation, call->widePath, false);
     }
-    call->at = Locate(call->widePath);
-    if (!ReadStatus(call->at, &call->status)) {
+    call->hostPath = HostPathFromView(call->widePath);
+    if (lstat(call->hostPath.c_str(), &call->status) != 0) {
         return Record(operation, call->widePath, false);
     }
     return true;
@@ -323,6 +298,62 @@ bool BeginFileCall(PlatformOperation operation, LPCWSTR path, FileCall* call) {
 
 bool EndFileCall(const FileCall& call, bool succeeded) {
     return Record(call.operation, call.widePath, succeeded);
+}
+
+bool IsSameObject(const OpenObject& open, const struct stat& status) {
+    return open.device == status.st_dev && open.inode == status.st_ino;
+}
+
+// The access classes that share modes govern; attributes and waiting are
+// none of them.
+const DWORD kReadAccess = FILE_READ_DATA | FILE_EXECUTE | GENERIC_READ;
+const DWORD kWriteAccess = FILE_WRITE_DATA | FILE_APPEND_DATA | GENERIC_WRITE;
+const DWORD kDeleteAccess = DELETE;
+
+// Whether an open handle keeps a new opener asking for `access` out, or the
+// opener's `shareMode` cannot allow what the handle already has.
+bool SharingConflicts(const OpenObject& open, DWORD access, DWORD shareMode) {
+    const struct {
+        DWORD access;
+        DWORD share;
+    } kClasses[] = {{kReadAccess, FILE_SHARE_READ},
+                    {kWriteAccess, FILE_SHARE_WRITE},
+                    {kDeleteAccess, FILE_SHARE_DELETE}};
+    for (const auto& accessClass : kClasses) {
+        if (((access & accessClass.access) && !(open.shareMode & accessClass.share)) ||
+            ((open.access & accessClass.access) && !(shareMode & accessClass.share))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether the object with this status may be opened with `access`, as every
+// handle already open on it allows.
+bool MayOpen(const struct stat& status, DWORD access, DWORD shareMode) {
+    for (const OpenObject* open : State().openObjects) {
+        if (IsSameObject(*open, status) && SharingConflicts(*open, access, shareMode)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Renaming or deleting needs delete access to the object; a folder also
+// cannot go while anything below it is open.
+bool MayRenameOrDelete(const WidePath& path, const struct stat& status) {
+    if (!MayOpen(status, kDeleteAccess, kShareAll)) {
+        return false;
+    }
+    for (const OpenObject* open : State().openObjects) {
+        if (open->path.size() > path.size() && open->path[path.size()] == kSeparator &&
+            open->path.compare(0, path.size(), path) == 0) {
+            return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -385,6 +416,9 @@ std::string HostPathFromView(WideView widePath) {
 } // namespace
 
 void ResetPlatformForTest(bool recordCalls) {
+    for (const OpenObject* object : State().openObjects) {
+        delete object;
+    }
     State() = PlatformState();
     State().recordingCalls = recordCalls;
 }
@@ -413,6 +447,26 @@ void SetWindowStationForTest(WindowStationForTest station) {
     State().windowStation = station;
 }
 
+void RunBeforeCallForTest(std::uint64_t callNumber, std::function<void()> action) {
+    State().actionBeforeCall = State().callsMade + callNumber;
+    State().action = std::move(action);
+}
+
+std::uint64_t PlatformCallsMadeForTest() {
+    return State().callsMade;
+}
+
+bool RenameForTest(const WidePath& from, const WidePath& to) {
+    struct stat status;
+    const std::string hostFrom = HostPathFromWide(from);
+    return lstat(hostFrom.c_str(), &status) == 0 && MayRenameOrDelete(from, status) &&
+           rename(hostFrom.c_str(), HostPathFromWide(to).c_str()) == 0;
+}
+
+std::size_t OpenHandleCountForTest() {
+    return State().openObjects.size();
+}
+
 const std::vector<PlatformCall>& PlatformCallsForTest() {
     return State().calls;
 }
@@ -422,6 +476,7 @@ const std::vector<MessageBoxCall>& MessageBoxCallsForTest() {
 }
 
 HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD flags, LPWSTR path) {
+    Enter();
     const int lookup = State().lookupCount[folder]++;
     const auto found = State().specialFolders.find(folder);
     const auto failing = State().firstFailingLookup.find(folder);
@@ -443,8 +498,9 @@ HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD flags, LPWSTR path) {
 }
 
 BOOL PathAppendW(LPWSTR path, LPCWSTR more) {
+    Enter();
     if (path == nullptr || more == nullptr) {
-        return FALSE;
+        return Record(PlatformOperation::PathAppendW, WidePath(), false);
     }
     while (*more == kSeparator) {
         ++more;
@@ -463,14 +519,12 @@ BOOL PathAppendW(LPWSTR path, LPCWSTR more) {
 }
 
 HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
+    Enter();
     const WidePath patternPath(WideOrEmpty(pattern));
     WidePath directory;
     if (findData == nullptr || !IsUsablePlainPath(patternPath) ||
-        !DirectoryOfPattern(patternPath, &directory)) {
-        Record(PlatformOperation::FindFirstFileW, patternPath, false);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (IsFailureRequested(PlatformOperation::FindFirstFileW, directory)) {
+        !DirectoryOfPattern(patternPath, &directory) ||
+        IsFailureRequested(PlatformOperation::FindFirstFileW, directory)) {
         Record(PlatformOperation::FindFirstFileW, patternPath, false);
         return INVALID_HANDLE_VALUE;
     }
@@ -480,7 +534,7 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
         return INVALID_HANDLE_VALUE;
     }
     const auto limit = State().listingLimits.find(directory);
-    auto* search = new FindSearch{host, directory, patternPath,
+    auto* search = new FindSearch{host, patternPath,
                                   limit == State().listingLimits.end() ? -1 : limit->second};
     if (!ReadNextEntry(search, findData)) {
         closedir(host);
@@ -488,12 +542,12 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
         Record(PlatformOperation::FindFirstFileW, patternPath, false);
         return INVALID_HANDLE_VALUE;
     }
-    State().openSearches.push_back(search);
     Record(PlatformOperation::FindFirstFileW, patternPath, true);
     return search;
 }
 
 BOOL FindNextFileW(HANDLE handle, WIN32_FIND_DATAW* findData) {
+    Enter();
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE || findData == nullptr) {
         return Record(PlatformOperation::FindNextFileW, WidePath(), false);
     }
@@ -503,13 +557,12 @@ BOOL FindNextFileW(HANDLE handle, WIN32_FIND_DATAW* findData) {
 }
 
 BOOL FindClose(HANDLE handle) {
+    Enter();
     if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
         return Record(PlatformOperation::FindClose, WidePath(), false);
     }
     auto* search = static_cast<FindSearch*>(handle);
     const WidePath pattern = search->pattern;
-    auto& searches = State().openSearches;
-    searches.erase(std::remove(searches.begin(), searches.end(), search), searches.end());
     closedir(search->directory);
     delete search;
     return Record(PlatformOperation::FindClose, pattern, true);
@@ -521,12 +574,9 @@ DWORD GetFileAttributesW(LPCWSTR path) {
         return INVALID_FILE_ATTRIBUTES;
     }
     const bool linksToDirectory =
-        S_ISLNK(call.status.st_mode) && LinksToDirectory(call.at.folder, call.at.path.c_str());
-    DWORD reparseTag = 0;
-    const DWORD attributes =
-        AttributesOf(call.status, linksToDirectory, LeafName(call.at.path), &reparseTag);
+        S_ISLNK(call.status.st_mode) && LinksToDirectory(AT_FDCWD, call.hostPath.c_str());
+    const DWORD attributes = AttributesOf(call.status, linksToDirectory, LeafName(call.hostPath));
     EndFileCall(call, true);
-    KeepStatus(call.at, call.status);
     return attributes;
 }
 
@@ -537,21 +587,15 @@ BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) {
     }
     // Attribute writes follow a link; the status of a link itself will not do.
     struct stat& status = call.status;
-    if (S_ISLNK(status.st_mode) && fstatat(call.at.folder, call.at.path.c_str(), &status, 0) != 0) {
+    if (S_ISLNK(status.st_mode) && stat(call.hostPath.c_str(), &status) != 0) {
         return EndFileCall(call, false);
     }
     const mode_t mode = (attributes & FILE_ATTRIBUTE_READONLY)
                             ? (status.st_mode & ~(S_IWUSR | S_IWGRP | S_IWOTH))
                             : (status.st_mode | S_IWUSR);
     // Most files are writable already: no write that changes nothing.
-    const bool changed = mode == status.st_mode ||
-                         fchmodat(call.at.folder, call.at.path.c_str(), mode & 07777, 0) == 0;
-    EndFileCall(call, changed);
-    if (changed) {
-        status.st_mode = mode;
-        KeepStatus(call.at, status);
-    }
-    return changed;
+    const bool changed = mode == status.st_mode || chmod(call.hostPath.c_str(), mode & 07777) == 0;
+    return EndFileCall(call, changed);
 }
 
 BOOL DeleteFileW(LPCWSTR path) {
@@ -561,13 +605,12 @@ BOOL DeleteFileW(LPCWSTR path) {
     }
     const mode_t mode = call.status.st_mode;
     const bool isDirectory =
-        S_ISDIR(mode) || (S_ISLNK(mode) && LinksToDirectory(call.at.folder, call.at.path.c_str()));
+        S_ISDIR(mode) || (S_ISLNK(mode) && LinksToDirectory(AT_FDCWD, call.hostPath.c_str()));
     const bool isReadOnly = !S_ISLNK(mode) && (mode & S_IWUSR) == 0;
-    if (isDirectory || isReadOnly) {
+    if (isDirectory || isReadOnly || !MayRenameOrDelete(WidePath(call.widePath), call.status)) {
         return EndFileCall(call, false);
     }
-    const bool deleted = unlinkat(call.at.folder, call.at.path.c_str(), 0) == 0;
-    return EndFileCall(call, deleted);
+    return EndFileCall(call, unlink(call.hostPath.c_str()) == 0);
 }
 
 BOOL RemoveDirectoryW(LPCWSTR path) {
@@ -576,18 +619,58 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
         return FALSE;
     }
     const mode_t mode = call.status.st_mode;
-    const bool isDirectoryLink =
-        S_ISLNK(mode) && LinksToDirectory(call.at.folder, call.at.path.c_str());
-    if (!S_ISDIR(mode) && !isDirectoryLink) {
+    const bool isDirectoryLink = S_ISLNK(mode) && LinksToDirectory(AT_FDCWD, call.hostPath.c_str());
+    if ((!S_ISDIR(mode) && !isDirectoryLink) ||
+        !MayRenameOrDelete(WidePath(call.widePath), call.status)) {
         return EndFileCall(call, false);
     }
     // A directory link goes, not what it points to.
     const bool removed =
-        unlinkat(call.at.folder, call.at.path.c_str(), isDirectoryLink ? 0 : AT_REMOVEDIR) == 0;
+        isDirectoryLink ? unlink(call.hostPath.c_str()) == 0 : rmdir(call.hostPath.c_str()) == 0;
     return EndFileCall(call, removed);
 }
 
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES,
+                   DWORD disposition, DWORD flags, HANDLE) {
+    FileCall call;
+    if (!BeginFileCall(PlatformOperation::CreateFileW, path, &call)) {
+        return INVALID_HANDLE_VALUE;
+    }
+    // Only what is there is opened here; a link is followed unless the link
+    // itself is asked for, and a folder opens only for backup semantics.
+    struct stat& status = call.status;
+    const bool opened = disposition == OPEN_EXISTING &&
+                        (!S_ISLNK(status.st_mode) || (flags & FILE_FLAG_OPEN_REPARSE_POINT) ||
+                         stat(call.hostPath.c_str(), &status) == 0) &&
+                        (!S_ISDIR(status.st_mode) || (flags & FILE_FLAG_BACKUP_SEMANTICS)) &&
+                        MayOpen(status, access, shareMode);
+    if (!opened) {
+        EndFileCall(call, false);
+        return INVALID_HANDLE_VALUE;
+    }
+    auto* object =
+        new OpenObject{status.st_dev, status.st_ino, WidePath(call.widePath), access, shareMode};
+    State().openObjects.push_back(object);
+    EndFileCall(call, true);
+    return object;
+}
+
+BOOL CloseHandle(HANDLE handle) {
+    Enter();
+    auto& objects = State().openObjects;
+    const auto found = std::find(objects.begin(), objects.end(), handle);
+    if (found == objects.end()) {
+        return Record(PlatformOperation::CloseHandle, WidePath(), false);
+    }
+    OpenObject* object = *found;
+    objects.erase(found);
+    const WidePath path = object->path;
+    delete object;
+    return Record(PlatformOperation::CloseHandle, path, true);
+}
+
 int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
+    Enter();
     State().messageBoxes.push_back({text ? text : "", caption ? caption : "", type});
     Record(PlatformOperation::MessageBoxA, WidePath(), true);
     return IDOK;
@@ -599,6 +682,7 @@ HWINSTA GetProcessWindowStation() {
 }
 
 BOOL GetUserObjectInformationW(HANDLE object, int index, void* info, DWORD length, DWORD* needed) {
+    Enter();
     if (needed != nullptr) {
         *needed = sizeof(USEROBJECTFLAGS);
     }
@@ -614,6 +698,7 @@ BOOL GetUserObjectInformationW(HANDLE object, int index, void* info, DWORD lengt
 }
 
 void RestrictDllSearchToSystem32() {
+    Enter();
     // No DLL search to restrict here; recorded so tests can see when it happens.
     Record(PlatformOperation::RestrictDllSearchToSystem32, WidePath(), true);
 }

@@ -6,6 +6,7 @@
 #include "platform/Platform.h"
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ enum class PlatformOperation {
     SetFileAttributesW,
     DeleteFileW,
     RemoveDirectoryW,
+    CreateFileW,
+    CloseHandle,
     MessageBoxA,
     GetUserObjectInformationW,
     RestrictDllSearchToSystem32,
@@ -27,7 +30,8 @@ const int kPlatformOperationCount =
     static_cast<int>(PlatformOperation::RestrictDllSearchToSystem32) + 1;
 
 // One platform call, with the path it was given (the search pattern for
-// FindFirstFileW and for the FindNextFileW/FindClose calls on that search).
+// FindFirstFileW and for the FindNextFileW/FindClose calls on that search; the
+// opened path for CloseHandle).
 struct PlatformCall {
     PlatformOperation operation;
     WidePath path;
@@ -40,8 +44,9 @@ struct MessageBoxCall {
     UINT type;
 };
 
-// Forgets every setting, failure, count and recorded call. Calls are always
-// counted; they are recorded too if `recordCalls` (the memory grows with each).
+// Forgets every setting, failure, count, recorded call and open handle. Calls
+// are always counted; they are recorded too if `recordCalls` (the memory grows
+// with each).
 void ResetPlatformForTest(bool recordCalls = true);
 
 // SHGetFolderPathW(folder) yields `path` (which may be empty) and S_OK.
@@ -64,6 +69,17 @@ void FailListingAfterForTest(const WidePath& directory, int entriesListed);
 // service or a job run as SYSTEM, or unreadable.
 enum class WindowStationForTest { Visible, Hidden, Unreadable };
 void SetWindowStationForTest(WindowStationForTest station);
+
+// Runs `action` once, just before the platform call `callNumber` calls from
+// now (1: the very next call), as another process acting at that moment.
+void RunBeforeCallForTest(std::uint64_t callNumber, std::function<void()> action);
+// How many platform calls were made since the reset.
+std::uint64_t PlatformCallsMadeForTest();
+// Another process renames `from`: it fails, as on Windows, while `from` is
+// open without delete sharing or while anything below it is open.
+bool RenameForTest(const WidePath& from, const WidePath& to);
+// How many CreateFileW handles are open.
+std::size_t OpenHandleCountForTest();
 
 const std::vector<PlatformCall>& PlatformCallsForTest();
 std::uint64_t PlatformCallCountForTest(PlatformOperation operation);
