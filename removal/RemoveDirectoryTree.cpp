@@ -1,5 +1,7 @@
 #include "removal/RemoveDirectoryTree.h"
 
+#include "removal/FolderHold.h"
+
 #include <string>
 
 namespace {
@@ -15,17 +17,18 @@ bool IsLink(DWORD attributes) {
 }
 
 void DeleteFileEntry(const WidePath& path, DWORD listedAttributes) {
-    // Attribute writes follow links, so a file link is deleted as it is.
+    // Attribute writes follow links, so a file link is deleted as it is; so is
+    // one swapped in since the listing, or a file whose attributes are unknown.
     if (!IsLink(listedAttributes)) {
         const DWORD attributes = GetFileAttributesW(path.c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
+        if (attributes != INVALID_FILE_ATTRIBUTES && !IsLink(attributes)) {
             SetFileAttributesW(path.c_str(), attributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
         }
     }
     DeleteFileW(path.c_str());
 }
 
-bool RemoveTree(const WidePath& directory, bool mayBeLink);
+bool RemoveTree(const WidePath& directory, bool isRemovedFolder);
 
 void RemoveEntry(const WidePath& directory, const WIN32_FIND_DATAW& entry) {
     const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
@@ -41,33 +44,52 @@ void RemoveEntry(const WidePath& directory, const WIN32_FIND_DATAW& entry) {
     } else if (IsLink(entry.dwFileAttributes)) {
         RemoveDirectoryW(child.c_str());
     } else {
-        // The listing has just shown this entry to be a real directory.
         RemoveTree(child, false);
     }
 }
 
-bool RemoveTree(const WidePath& directory, bool mayBeLink) {
+// Whether a listing of `directory` starts; nothing listed is acted on.
+bool CanBeListed(const WidePath& directory) {
+    WIN32_FIND_DATAW entry = {};
+    const HANDLE search = FindFirstFileW((directory + WIDE("\\*.*")).c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(search);
+    return true;
+}
+
+// The folder is held from before its listing starts until just before it is
+// removed, so that every path below it keeps leading into it: a folder
+// swapped for a link in the meantime is refused here, not followed.
+bool RemoveTree(const WidePath& directory, bool isRemovedFolder) {
+    const FolderHold hold = HoldFolder(directory.c_str());
+    if (hold.state == FolderHoldState::Link) {
+        // Only the link goes. The removed folder counts as listed, as a real
+        // one would, when a listing through the link starts.
+        if (isRemovedFolder && !CanBeListed(directory)) {
+            return false;
+        }
+        RemoveDirectoryW(directory.c_str());
+        return true;
+    }
+    if (hold.state != FolderHoldState::Held) {
+        return false;
+    }
+
     WIN32_FIND_DATAW entry = {};
     const WidePath pattern = directory + WIDE("\\*.*");
     const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
+        ReleaseFolder(hold);
         return false;
     }
-
-    // The listing started, so the directory is there. If it is itself a link
-    // (or cannot be shown not to be one), only the link goes.
-    bool isLink = false;
-    if (mayBeLink) {
-        const DWORD attributes = GetFileAttributesW(directory.c_str());
-        isLink = attributes == INVALID_FILE_ATTRIBUTES || IsLink(attributes);
-    }
-    if (!isLink) {
-        do {
-            RemoveEntry(directory, entry);
-        } while (FindNextFileW(search, &entry) == TRUE);
-    }
+    do {
+        RemoveEntry(directory, entry);
+    } while (FindNextFileW(search, &entry) == TRUE);
     FindClose(search);
 
+    ReleaseFolder(hold);
     RemoveDirectoryW(directory.c_str());
     return true;
 }

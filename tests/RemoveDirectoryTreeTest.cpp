@@ -183,21 +183,32 @@ TEST_F(RemoveDirectoryTreeTest, CallOrderViaPosixLogIsDepthFirstAndClosesBeforeR
     ASSERT_TRUE(RemoveDirectoryTree(top));
 
     using Op = PlatformOperation;
-    const std::vector<std::pair<PlatformOperation, WidePath>> expected = {
-        {Op::FindFirstFileW, top + u"\\*.*"},
-        {Op::GetFileAttributesW, top}, // is the tree itself a link?
-        {Op::FindFirstFileW, a + u"\\*.*"},
-        {Op::FindFirstFileW, b + u"\\*.*"},
-        {Op::GetFileAttributesW, file},
-        {Op::SetFileAttributesW, file},
-        {Op::DeleteFileW, file},
-        {Op::FindClose, b + u"\\*.*"},
-        {Op::RemoveDirectoryW, b},
-        {Op::FindClose, a + u"\\*.*"},
-        {Op::RemoveDirectoryW, a},
-        {Op::FindClose, top + u"\\*.*"},
-        {Op::RemoveDirectoryW, top},
+    // Each folder is held (opened, then checked not to be a link) before it
+    // is listed, and released only once its listing is closed.
+    const auto enter = [](const WidePath& folder) {
+        return std::vector<std::pair<PlatformOperation, WidePath>>{
+            {Op::CreateFileW, folder},
+            {Op::GetFileAttributesW, folder},
+            {Op::FindFirstFileW, folder + u"\\*.*"}};
     };
+    const auto leave = [](const WidePath& folder) {
+        return std::vector<std::pair<PlatformOperation, WidePath>>{
+            {Op::FindClose, folder + u"\\*.*"},
+            {Op::CloseHandle, folder},
+            {Op::RemoveDirectoryW, folder}};
+    };
+    std::vector<std::pair<PlatformOperation, WidePath>> expected;
+    for (const WidePath& folder : {top, a, b}) {
+        const auto calls = enter(folder);
+        expected.insert(expected.end(), calls.begin(), calls.end());
+    }
+    expected.insert(
+        expected.end(),
+        {{Op::GetFileAttributesW, file}, {Op::SetFileAttributesW, file}, {Op::DeleteFileW, file}});
+    for (const WidePath& folder : {b, a, top}) {
+        const auto calls = leave(folder);
+        expected.insert(expected.end(), calls.begin(), calls.end());
+    }
     EXPECT_EQ(CallsWithoutFindNext(), expected);
     EXPECT_FALSE(fs::exists(tree));
 }

@@ -217,13 +217,16 @@ TEST_F(UninstallRunTest, FailedAllUsersLookupSkipsPassesTwoAndThree) {
     EXPECT_EQ(ListTree(PluginsOf(commonFolder)), commonBefore);
 }
 
-// The top-level work of a run: one listing per tree target, one deletion per
-// file target. With nothing installed, nothing else happens.
+// The top-level work of a run: the first operation on each target below a
+// Plugins folder, which for a tree, and for a file inside the version folder,
+// is holding its first folder. With nothing installed, nothing else happens
+// there.
 std::vector<std::pair<PlatformOperation, WidePath>> TopLevelCalls() {
     std::vector<std::pair<PlatformOperation, WidePath>> calls;
     for (const PlatformCall& call : PlatformCallsForTest()) {
-        if (call.operation == PlatformOperation::FindFirstFileW ||
-            call.operation == PlatformOperation::DeleteFileW) {
+        if ((call.operation == PlatformOperation::CreateFileW ||
+             call.operation == PlatformOperation::DeleteFileW) &&
+            call.path.find(u"\\Plugins\\") != WidePath::npos) {
             calls.emplace_back(call.operation, call.path);
         }
     }
@@ -236,9 +239,7 @@ TEST_F(UninstallRunTest, FullRunMakesItsTwentyFourOperationsInOrder) {
     const WidePath common =
         WidePathOf(commonFolder) + u"\\SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\";
     using Op = PlatformOperation;
-    const auto tree = [](const WidePath& path) {
-        return std::make_pair(Op::FindFirstFileW, path + u"\\*.*");
-    };
+    const auto tree = [](const WidePath& path) { return std::make_pair(Op::CreateFileW, path); };
     const auto file = [](const WidePath& path) { return std::make_pair(Op::DeleteFileW, path); };
     const std::vector<std::pair<PlatformOperation, WidePath>> expected = {
         tree(user + u"SU_Tarvex_V2"),
@@ -246,25 +247,25 @@ TEST_F(UninstallRunTest, FullRunMakesItsTwentyFourOperationsInOrder) {
         file(user + u"SU_Tarvex_Section_Tool.rb"),
         tree(user + u"Ombrisk_Section"),
         file(user + u"tarvex_tools.rbs"),
-        file(user + u"SU_Tarvex_V2\\plug_in\\tarvex_tools.rbs"),
+        tree(user + u"SU_Tarvex_V2"), // the version folder's own tarvex_tools.rbs
         tree(common + u"SU_Tarvex_V2"),
         file(common + u"SU_Tarvex_V2.rbs"),
         file(common + u"SU_Tarvex_Section_Tool.rb"),
         tree(common + u"Ombrisk_Section"),
         file(common + u"tarvex_tools.rbs"),
-        file(common + u"SU_Tarvex_V2\\plug_in\\tarvex_tools.rbs"),
+        tree(common + u"SU_Tarvex_V2"),
         tree(common + u"SU_Tarvex_V2.5"),
         file(common + u"SU_Tarvex_V2.5.rbs"),
         file(common + u"SU_Tarvex_Section_Tool.rb"),
         tree(common + u"Ombrisk_Section"),
         file(common + u"tarvex_tools.rbs"),
-        file(common + u"SU_Tarvex_V2.5\\plug_in\\tarvex_tools.rbs"),
+        tree(common + u"SU_Tarvex_V2.5"),
         tree(user + u"SU_Tarvex_V2.5"),
         file(user + u"SU_Tarvex_V2.5.rbs"),
         file(user + u"SU_Tarvex_Section_Tool.rb"),
         tree(user + u"Ombrisk_Section"),
         file(user + u"tarvex_tools.rbs"),
-        file(user + u"SU_Tarvex_V2.5\\plug_in\\tarvex_tools.rbs"),
+        tree(user + u"SU_Tarvex_V2.5"),
     };
 
     EXPECT_EQ(RunProgram(), kNotInstalled);
@@ -277,6 +278,7 @@ void ExpectOnlyPathsBelowPlugins(const WidePath& folder) {
     const WidePath plugins = folder + u"\\SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\";
     for (const PlatformCall& call : PlatformCallsForTest()) {
         if (call.operation == PlatformOperation::FindFirstFileW ||
+            call.operation == PlatformOperation::CreateFileW ||
             call.operation == PlatformOperation::DeleteFileW ||
             call.operation == PlatformOperation::RemoveDirectoryW) {
             EXPECT_EQ(call.path.compare(0, plugins.size(), plugins), 0)
@@ -312,7 +314,7 @@ TEST_F(UninstallRunTest, RepeatedLookupThatFailsSkipsOnlyItsTarget) {
 
     EXPECT_EQ(RunProgram(), kNotInstalled);
     const std::vector<std::pair<PlatformOperation, WidePath>> expected = {
-        {PlatformOperation::FindFirstFileW, plugins + u"\\SU_Tarvex_V2\\*.*"},
+        {PlatformOperation::CreateFileW, plugins + u"\\SU_Tarvex_V2"},
         {PlatformOperation::DeleteFileW, plugins + u"\\SU_Tarvex_V2.rbs"},
     };
     EXPECT_EQ(TopLevelCalls(), expected);
@@ -394,5 +396,150 @@ INSTANTIATE_TEST_SUITE_P(Stations, WindowStationCases,
                          testing::Values(StationCase{WindowStationForTest::Visible, 1},
                                          StationCase{WindowStationForTest::Hidden, 0},
                                          StationCase{WindowStationForTest::Unreadable, 1}));
+
+} // namespace
+
+namespace {
+
+// The folders from a special folder down to Plugins.
+const char* const kWayToPlugins[] = {"SketchUp", "SketchUp 2016", "SketchUp", "Plugins"};
+
+fs::path WayDown(const fs::path& specialFolder, int depth) {
+    fs::path path = specialFolder;
+    for (int i = 0; i <= depth; ++i) {
+        path /= kWayToPlugins[i];
+    }
+    return path;
+}
+
+struct WayDownCase {
+    const char* name;
+    int specialFolder;
+    int depth; // which folder of the way down is a link: 0 to 3
+    bool followed;
+};
+
+class LinkOnTheWayDown : public UninstallRunTest,
+                         public testing::WithParamInterface<WayDownCase> {};
+
+TEST_P(LinkOnTheWayDown, IsFollowedOnlyUnderThePerUserFolder) {
+    const WayDownCase& linkCase = GetParam();
+    const fs::path special = linkCase.specialFolder == CSIDL_APPDATA ? userFolder : commonFolder;
+    // The same folders elsewhere, holding the plug-in's names; the link
+    // replaces one folder of the way down with its counterpart there.
+    const fs::path elsewhere = sandbox / "someone else";
+    InstallEverything(PluginsOf(elsewhere));
+    const std::set<std::string> elsewhereBefore = ListTree(elsewhere);
+    fs::remove_all(WayDown(special, linkCase.depth));
+    MakeDirectoryLink(WayDown(elsewhere, linkCase.depth), WayDown(special, linkCase.depth));
+
+    const std::string report = RunProgram();
+
+    if (linkCase.followed) {
+        EXPECT_EQ(report, kInstalled);
+        EXPECT_EQ(ListTree(PluginsOf(elsewhere)), std::set<std::string>{});
+    } else {
+        EXPECT_EQ(report, kNotInstalled);
+        EXPECT_EQ(ListTree(elsewhere), elsewhereBefore);
+    }
+}
+
+const WayDownCase kWayDownCases[] = {
+    {"AllUsersSketchUp", CSIDL_COMMON_APPDATA, 0, false},
+    {"AllUsersSketchUp2016", CSIDL_COMMON_APPDATA, 1, false},
+    {"AllUsersInnerSketchUp", CSIDL_COMMON_APPDATA, 2, false},
+    {"AllUsersPlugins", CSIDL_COMMON_APPDATA, 3, false},
+    {"PerUserSketchUp", CSIDL_APPDATA, 0, true},
+    {"PerUserSketchUp2016", CSIDL_APPDATA, 1, true},
+    {"PerUserInnerSketchUp", CSIDL_APPDATA, 2, true},
+    {"PerUserPlugins", CSIDL_APPDATA, 3, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Links, LinkOnTheWayDown, testing::ValuesIn(kWayDownCases),
+                         [](const testing::TestParamInfo<WayDownCase>& info) {
+                             return std::string(info.param.name);
+                         });
+
+// Another user swaps one folder of the all-users installation for a link to
+// a copy of it elsewhere, just before one call of the run; every call number
+// of a whole run is tried. Whatever the moment, the copy stays whole.
+const char* const kSwappedFolders[] = {
+    "SketchUp",
+    "SketchUp/SketchUp 2016",
+    "SketchUp/SketchUp 2016/SketchUp",
+    "SketchUp/SketchUp 2016/SketchUp/Plugins",
+    "SketchUp/SketchUp 2016/SketchUp/Plugins/SU_Tarvex_V2",
+    "SketchUp/SketchUp 2016/SketchUp/Plugins/SU_Tarvex_V2/plug_in",
+    "SketchUp/SketchUp 2016/SketchUp/Plugins/SU_Tarvex_V2/plug_in/core",
+    "SketchUp/SketchUp 2016/SketchUp/Plugins/SU_Tarvex_V2/resources",
+    "SketchUp/SketchUp 2016/SketchUp/Plugins/Ombrisk_Section",
+};
+
+// Nested folders, files, a read-only file and a link inside.
+void InstallForSwapping(const fs::path& root, const fs::path& linked) {
+    InstallVersion(PluginsOf(root), "SU_Tarvex_V2");
+    InstallSectionTool(PluginsOf(root));
+    MakeDirectoryLink(linked, PluginsOf(root) / "SU_Tarvex_V2" / "plug_in" / "shared");
+}
+
+std::set<std::string> Lost(const std::set<std::string>& before,
+                           const std::set<std::string>& after) {
+    std::set<std::string> lost;
+    for (const std::string& entry : before) {
+        if (after.count(entry) == 0) {
+            lost.insert(entry);
+        }
+    }
+    return lost;
+}
+
+class FolderSwappedMidRun : public testing::TestWithParam<const char*> {};
+
+TEST_P(FolderSwappedMidRun, NeverReachesOutside) {
+    const std::string swapped = GetParam();
+    std::uint64_t callsInARun = 0;
+    int swaps = 0;
+    // Call number 0 runs without a swap, to count the calls of a whole run.
+    for (std::uint64_t callNumber = 0; callNumber <= callsInARun; ++callNumber) {
+        SCOPED_TRACE("swapped before call " + std::to_string(callNumber));
+        ResetPlatformForTest(false);
+        const fs::path sandbox = MakeScratchFolder();
+        const fs::path common = sandbox / "ProgramData";
+        const fs::path copy = sandbox / "copy";
+        const fs::path linked = sandbox / "linked";
+        WriteTestFile(linked / "precious.txt");
+        InstallForSwapping(common, linked);
+        InstallForSwapping(copy, linked);
+        const std::set<std::string> outsideBefore = ListTree(sandbox / "copy");
+        SetSpecialFolderForTest(CSIDL_COMMON_APPDATA, WidePathOf(common));
+        if (callNumber > 0) {
+            RunBeforeCallForTest(callNumber, [&] {
+                const WidePath folder = WidePathOf(common / swapped);
+                if (RenameForTest(folder, folder + u" (moved)")) {
+                    MakeDirectoryLink(copy / swapped, common / swapped);
+                    ++swaps;
+                }
+            });
+        }
+
+        RunCleanupPlan();
+
+        EXPECT_EQ(Lost(outsideBefore, ListTree(copy)), std::set<std::string>{});
+        EXPECT_EQ(ListTree(linked), std::set<std::string>{"precious.txt"});
+        EXPECT_TRUE(IsReadOnly(PluginsOf(copy) / "SU_Tarvex_V2" / "resources" / u8"icône.png"));
+        EXPECT_EQ(OpenHandleCountForTest(), 0u);
+        if (callNumber == 0) {
+            callsInARun = PlatformCallsMadeForTest();
+        }
+        RemoveScratchFolder(sandbox);
+        if (HasFailure()) {
+            break;
+        }
+    }
+    // Folders not yet held were there to swap at some calls.
+    EXPECT_GT(swaps, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Folders, FolderSwappedMidRun, testing::ValuesIn(kSwappedFolders));
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "uninstaller/UninstallRun.h"
 
+#include "removal/FolderHold.h"
 #include "removal/RemoveDirectoryTree.h"
 #include "uninstaller/CleanupPlan.h"
 
@@ -23,39 +24,69 @@ bool AppendTargetPath(WCHAR (&path)[MAX_PATH], const CleanupTarget& target) {
     return path[0] != 0 && PathAppendW(path, target.relativePath);
 }
 
-// Whether a folder between the Plugins folder and the file at `path` is a
-// link. A version folder planted as a link, and left in place because it could
-// not be removed, must not let the file targets inside it reach elsewhere.
-bool LiesBehindLink(const WCHAR* path, const CleanupTarget& target) {
+// The folders of a target's relative path that are held while the target is
+// worked on, top-down. The deepest target lies in a version folder's plug_in.
+const std::size_t kMostFoldersAboveTarget = kPluginsFolderDepth + 2;
+
+struct HeldFolders {
+    FolderHold holds[kMostFoldersAboveTarget];
+    std::size_t count = 0;
+};
+
+void ReleaseFolders(HeldFolders& held) {
+    while (held.count > 0) {
+        ReleaseFolder(held.holds[--held.count]);
+    }
+}
+
+// Holds, top-down, every folder of the target's relative path above the
+// target itself, from the folder at depth `firstHeld` on (0 is the special
+// folder's child). False, with nothing held, when one of them is missing,
+// cannot be held or is a link: the target is then not to be touched.
+bool HoldFoldersAbove(const WCHAR* path, const CleanupTarget& target, std::size_t firstHeld,
+                      HeldFolders& held) {
     const WidePath fullPath = path;
     const std::size_t relativeStart =
         fullPath.size() - std::char_traits<WCHAR>::length(target.relativePath);
-    std::size_t separatorsSeen = 0;
+    std::size_t depth = 0;
     for (std::size_t at = relativeStart; at < fullPath.size(); ++at) {
-        if (fullPath[at] != WIDE('\\') || ++separatorsSeen <= kPluginsFolderDepth) {
+        if (fullPath[at] != WIDE('\\') || depth++ < firstHeld) {
             continue;
         }
-        const DWORD attributes = GetFileAttributesW(fullPath.substr(0, at).c_str());
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
-            return true;
+        const FolderHold hold = held.count < kMostFoldersAboveTarget
+                                    ? HoldFolder(fullPath.substr(0, at).c_str())
+                                    : FolderHold{FolderHoldState::NotHeld, INVALID_HANDLE_VALUE};
+        if (hold.state != FolderHoldState::Held) {
+            ReleaseFolders(held);
+            return false;
         }
+        held.holds[held.count++] = hold;
     }
-    return false;
+    return true;
+}
+
+// Any user may create folders in the all-users folder, so every folder on the
+// way down to a target there may be another user's link. In the per-user
+// folder only its user can place links above Plugins (having moved the folder,
+// say), so those are followed; below Plugins none is.
+std::size_t FirstFolderHeld(int specialFolder) {
+    return specialFolder == CSIDL_COMMON_APPDATA ? 0 : kPluginsFolderDepth;
 }
 
 // Returns whether the target counted as an installed version.
-bool RunTarget(WCHAR (&path)[MAX_PATH], const CleanupTarget& target) {
-    if (!AppendTargetPath(path, target)) {
+bool RunTarget(WCHAR (&path)[MAX_PATH], const CleanupTarget& target, std::size_t firstHeld) {
+    HeldFolders held;
+    if (!AppendTargetPath(path, target) || !HoldFoldersAbove(path, target, firstHeld, held)) {
         return false;
     }
+    bool found = false;
     if (target.action == CleanupAction::RemoveFile) {
-        if (!LiesBehindLink(path, target)) {
-            DeleteFileW(path);
-        }
-        return false;
+        DeleteFileW(path);
+    } else {
+        found = RemoveDirectoryTree(WidePath(path)) && target.countsAsInstalled;
     }
-    const bool listed = RemoveDirectoryTree(WidePath(path));
-    return target.countsAsInstalled && listed;
+    ReleaseFolders(held);
+    return found;
 }
 
 } // namespace
@@ -73,7 +104,7 @@ bool RunCleanupPlan() {
             if (i > 0 && !LookUpSpecialFolder(pass.specialFolder, path)) {
                 continue;
             }
-            if (RunTarget(path, pass.targets[i])) {
+            if (RunTarget(path, pass.targets[i], FirstFolderHeld(pass.specialFolder))) {
                 installedFound = true;
             }
         }
