@@ -78,25 +78,48 @@ def image_range(exe):
     return image_base, image_base + size_of_image
 
 
-RELAY_CALL = re.compile(r"^[0-9a-f]+:Call ([\w.]+)\((.*)\) ret=([0-9a-f]+)$")
+RELAY_LINE = re.compile(
+    r"^[0-9a-f]+:(Call|Ret)\s+([\w.]+)\((.*)\)(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
 MESSAGE_BOX_ARGUMENTS = re.compile(r'^[0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)$')
 
 
 def calls_from(trace, exe):
-    """(dll.Function, arguments) of each API call made from the executable's
-    own code, in order, read from a +relay trace; DLL names in lower case."""
+    """(dll.Function, arguments, return value) of each API call made from the
+    executable's own code, in order, read from a +relay trace; DLL names in
+    lower case, the return value None where the call did not return."""
     start, end = image_range(exe)
+    calls = []
     for line in trace.splitlines():
-        match = RELAY_CALL.match(line)
-        if match and start <= int(match.group(3), 16) < end:
-            dll, _, function = match.group(1).partition(".")
-            yield dll.lower() + "." + function, match.group(2)
+        match = RELAY_LINE.match(line)
+        if not match or not start <= int(match.group(5), 16) < end:
+            continue
+        kind, name, arguments, value = match.group(1, 2, 3, 4)
+        dll, _, function = name.partition(".")
+        name = dll.lower() + "." + function
+        if kind == "Call":
+            calls.append([name, arguments, None])
+        elif calls and calls[-1][0] == name and calls[-1][2] is None and value is not None:
+            calls[-1][2] = int(value, 16)
+    return [tuple(call) for call in calls]
+
+
+RELAY_ESCAPE = re.compile(r"\\([0-9a-f]{4}|.)")
+
+
+def path_argument(arguments):
+    """The first wide-string argument of a relay line, unescaped: Wine writes
+    a backslash as two and other characters outside ASCII as four hex digits."""
+    match = re.search(r'L"((?:[^"\\]|\\.)*)"', arguments)
+    if not match:
+        return None
+    return RELAY_ESCAPE.sub(lambda escape: chr(int(escape.group(1), 16))
+                            if len(escape.group(1)) == 4 else escape.group(1), match.group(1))
 
 
 def message_boxes(trace, exe):
     """(text, caption, style) of each MessageBoxA call the executable made."""
     boxes = []
-    for function, arguments in calls_from(trace, exe):
+    for function, arguments, _ in calls_from(trace, exe):
         if function == "user32.MessageBoxA":
             match = MESSAGE_BOX_ARGUMENTS.match(arguments)
             boxes.append((match.group(1), match.group(2), int(match.group(3), 16))

@@ -1,4 +1,5 @@
 #include "removal/RemoveDirectoryTree.h"
+#include "removal/FolderHold.h"
 #include "tests/TestTree.h"
 
 #include <gtest/gtest.h>
@@ -158,8 +159,24 @@ TEST_F(RemoveDirectoryTreeTest, LinkedFileKeepsItsReadOnlyAttribute) {
     EXPECT_TRUE(IsReadOnly(outside / "precious.txt"));
 }
 
-// The remaining tests need the POSIX layer's call log and controls.
-#ifndef _WIN32
+#ifdef _WIN32
+
+// What the removal relies on from a hold, against the real API: nobody can
+// rename the folder until it is released.
+TEST_F(RemoveDirectoryTreeTest, HeldFolderCannotBeRenamed) {
+    WriteTestFile(tree / "file.txt");
+    const WidePath renamed = WidePathOf(sandbox / "renamed");
+    const FolderHold hold = HoldFolder(WidePathOf(tree).c_str());
+    ASSERT_EQ(hold.state, FolderHoldState::Held);
+
+    EXPECT_FALSE(MoveFileW(WidePathOf(tree).c_str(), renamed.c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+
+    ReleaseFolder(hold);
+    EXPECT_TRUE(MoveFileW(WidePathOf(tree).c_str(), renamed.c_str()));
+}
+
+#else // The remaining tests need the POSIX layer's call log and controls.
 
 // The operations a removal made, without the FindNextFileW calls whose count
 // depends on the listing order.

@@ -19,6 +19,60 @@ OTHER_PLUGINS = {"other_plugin.rb", "SU_Tarvex_V3/", "SU_Tarvex_V3/keep.rb",
                  "SU_Tarvex_V2.5.rbs.bak"}
 
 
+# How every folder is held: listing access, shared for reading and writing
+# but not deleting, opened as itself even if a link.
+HOLD_ARGUMENTS = "00100081,00000003,00000000,00000003,02200000,00000000"
+CALLS_ON_PATHS = {"kernel32." + name for name in (
+    "CreateFileW", "FindFirstFileW", "GetFileAttributesW", "SetFileAttributesW", "DeleteFileW",
+    "RemoveDirectoryW")}
+REMOVED_FOLDERS = ("SU_Tarvex_V2", "SU_Tarvex_V2.5", "Ombrisk_Section")
+
+
+def folders_from(top, path):
+    """The folders from top down to the parent of path."""
+    folders, folder = [], path.rpartition("\\")[0]
+    while len(folder) >= len(top):
+        folders.append(folder)
+        folder = folder.rpartition("\\")[0]
+    return folders
+
+
+def hold_violations(calls, plugins_folders, common_folder):
+    """Checks a run's calls against the holds it must keep: every call on a
+    path below a removed folder while each folder from it down to the path's
+    parent is held; every call below the all-users Plugins while the four
+    folders above it are held; no folder held when it is removed, and none
+    left held. Returns (violations, calls checked below removed folders)."""
+    removed = [plugins + "\\" + name for plugins in plugins_folders for name in REMOVED_FOLDERS]
+    common_plugins = plugins_folders[1]
+    way_down = folders_from(common_folder + "\\", common_plugins + "\\x")
+    held, violations, checked = {}, [], 0
+    for function, arguments, result in calls:
+        path = wine.path_argument(arguments)
+        if function in CALLS_ON_PATHS and path:
+            needed = []
+            for top in removed:
+                if path.startswith(top + "\\"):
+                    needed += folders_from(top, path)
+                    checked += 1
+            if path.startswith(common_plugins + "\\"):
+                needed += way_down
+            missing = [folder for folder in needed if folder not in held.values()]
+            if missing:
+                violations.append((function, path, "not held", missing))
+            if function == "kernel32.RemoveDirectoryW" and path in held.values():
+                violations.append((function, path, "still held"))
+        if function == "kernel32.CreateFileW" and result not in (None, 0xFFFFFFFF):
+            if arguments.partition('",')[2] != HOLD_ARGUMENTS:
+                violations.append((function, arguments, "not opened as a hold"))
+            held[result] = path
+        elif function == "kernel32.CloseHandle":
+            held.pop(int(arguments, 16), None)
+    if held:
+        violations.append(("left held", sorted(held.values())))
+    return violations, checked
+
+
 class RunsUnderWine(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -130,28 +184,35 @@ class RunsUnderWine(unittest.TestCase):
         self.run_and_check(wine.INSTALLED)
         self.run_and_check(wine.NOT_INSTALLED)
 
-    def test_the_run_makes_its_top_level_calls_in_order(self):
-        trace = self.run_and_check(wine.NOT_INSTALLED)
-        plugins = {"CSIDL_APPDATA": self.user_windows, "CSIDL_COMMON_APPDATA": self.common_windows}
-        passes = [("CSIDL_APPDATA", "SU_Tarvex_V2"), ("CSIDL_COMMON_APPDATA", "SU_Tarvex_V2"),
-                  ("CSIDL_COMMON_APPDATA", "SU_Tarvex_V2.5"), ("CSIDL_APPDATA", "SU_Tarvex_V2.5")]
-        expected = []
-        for folder, version in passes:
-            base = plugins[folder] + "\\SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\"
-            expected += [("kernel32.FindFirstFileW", base + version + "\\*.*"),
-                         ("kernel32.DeleteFileW", base + version + ".rbs"),
-                         ("kernel32.DeleteFileW", base + "SU_Tarvex_Section_Tool.rb"),
-                         ("kernel32.FindFirstFileW", base + "Ombrisk_Section\\*.*"),
-                         ("kernel32.DeleteFileW", base + "tarvex_tools.rbs"),
-                         ("kernel32.DeleteFileW", base + version + "\\plug_in\\tarvex_tools.rbs")]
-        made = [(function, arguments.split('"')[1])
-                for function, arguments in wine.calls_from(trace, EXE)
-                if function in ("kernel32.FindFirstFileW", "kernel32.DeleteFileW")]
-        self.assertEqual(made, [(f, p.replace("\\", "\\\\")) for f, p in expected])
+    def test_all_users_plugins_that_is_a_link_is_not_followed(self):
+        # Any user may create the folders down to the all-users Plugins.
+        elsewhere = self.outside / "plugins"
+        wine.install_everything(elsewhere)
+        before = wine.list_tree(elsewhere)
+        wine.remove_tree(self.common_plugins())
+        os.symlink(elsewhere, self.common_plugins())
+        status, boxes, trace = wine.run_uninstaller(PREFIX, EXE)
+        self.assertEqual(status, 1, trace[-3000:])
+        self.assertEqual(boxes, [(wine.NOT_INSTALLED, wine.CAPTION, wine.REPORT_STYLE)])
+        self.assertEqual(wine.list_tree(elsewhere), before)
+
+    def test_every_call_is_made_while_the_folders_above_it_are_held(self):
+        wine.install_everything(self.user_plugins())
+        wine.install_everything(self.common_plugins())
+        os.symlink(self.outside / "data",
+                   self.common_plugins() / "SU_Tarvex_V2" / "plug_in" / "shared")
+        trace = self.run_and_check(wine.INSTALLED, common_left=[
+            "SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/", "SU_Tarvex_V2/plug_in/shared@"])
+        plugins = [folder + "\\" + str(wine.PLUGINS).replace("/", "\\")
+                   for folder in (self.user_windows, self.common_windows)]
+        violations, checked = hold_violations(wine.calls_from(trace, EXE), plugins,
+                                              self.common_windows)
+        self.assertEqual(violations, [])
+        self.assertGreater(checked, 50)
 
     def test_dll_search_is_restricted_before_any_shell_or_window_call(self):
         trace = self.run_and_check(wine.NOT_INSTALLED)
-        calls = [(function, arguments) for function, arguments in wine.calls_from(trace, EXE)]
+        calls = [(function, arguments) for function, arguments, _ in wine.calls_from(trace, EXE)]
         restriction = calls.index(("kernel32.SetDefaultDllDirectories", "00000800"))
         first_shell_or_window = min(i for i, (function, _) in enumerate(calls)
                                     if function.split(".")[0] in ("user32", "shell32", "shlwapi"))
