@@ -136,16 +136,21 @@ void PrintCallsPerEntry(const std::string& root, const TreeShape& shape) {
     RemoveWithOurTree(root);
     const double files = double(tree.files);
     const double folders = double(tree.folders);
+    // Every folder is held, checked (one attribute read), listed, closed,
+    // released and removed.
     std::printf("  calls per file:   %.2f GetFileAttributesW, %.2f SetFileAttributesW, %.2f "
                 "DeleteFileW\n",
-                // less the one check of the top folder for being a link
-                (count(PlatformOperation::GetFileAttributesW) - 1) / files,
+                (count(PlatformOperation::GetFileAttributesW) - folders) / files,
                 count(PlatformOperation::SetFileAttributesW) / files,
                 count(PlatformOperation::DeleteFileW) / files);
-    std::printf("  calls per folder: %.2f FindFirstFileW, %.2f FindClose, %.2f RemoveDirectoryW; "
-                "%.2f FindNextFileW per entry listed\n",
+    std::printf("  calls per folder: %.2f CreateFileW, %.2f GetFileAttributesW, %.2f "
+                "FindFirstFileW, %.2f FindClose, %.2f CloseHandle, %.2f RemoveDirectoryW; %.2f "
+                "FindNextFileW per entry listed\n",
+                count(PlatformOperation::CreateFileW) / folders,
+                (count(PlatformOperation::GetFileAttributesW) - files) / folders,
                 count(PlatformOperation::FindFirstFileW) / folders,
                 count(PlatformOperation::FindClose) / folders,
+                count(PlatformOperation::CloseHandle) / folders,
                 count(PlatformOperation::RemoveDirectoryW) / folders,
                 count(PlatformOperation::FindNextFileW) / (files + folders - 1 + 2 * folders));
 }

@@ -6,12 +6,17 @@ gets a freshly generated tree, taking turns. Also measures the time from the
 executable's start to its message box, and counts its API calls per file and
 per folder from a relay trace.
 
+With --baseline EXE, another build of the executable (an earlier revision,
+say) takes turns with it on the same trees, so that the two are compared in
+one run.
+
 Usage: wine_benchmark.py [--files N] [--files-per-folder N] [--depth N] [--runs N]
-                         BUILD_DIR
+                         [--baseline EXE] BUILD_DIR
 """
 import argparse
 import os
 import re
+import shutil
 import statistics
 import subprocess
 import sys
@@ -93,7 +98,7 @@ def count_calls(prefix, exe):
     """How often the executable called each API function, from a relay trace."""
     _, _, trace = wine.run_uninstaller(prefix, exe)
     counts = {}
-    for function, _ in wine.calls_from(trace, exe):
+    for function, _, _ in wine.calls_from(trace, exe):
         counts[function] = counts.get(function, 0) + 1
     return counts
 
@@ -104,6 +109,7 @@ def main():
     parser.add_argument("--files-per-folder", type=int, default=100)
     parser.add_argument("--depth", type=int, default=2)
     parser.add_argument("--runs", type=int, default=5)
+    parser.add_argument("--baseline", type=Path, help="another build of the exe to compare")
     parser.add_argument("build_dir", type=Path)
     arguments = parser.parse_args()
     if arguments.runs < 5:
@@ -126,6 +132,11 @@ def main():
                                                     tree_windows)),
         ("rm -rf (host)", ["rm", "-rf", str(tree)]),
     ]
+    if arguments.baseline:
+        # Run from the build folder too, so that both load the same DLLs.
+        baseline_exe = build / "baseline.exe"
+        shutil.copy(arguments.baseline, baseline_exe)
+        contenders.insert(1, ("baseline exe", wine.wine_command(prefix, baseline_exe)))
 
     # One wineserver for the whole benchmark, so that no run pays for starting
     # it, and every Windows run pays for starting its own process.
@@ -137,12 +148,13 @@ def main():
         empty = statistics.median(timed(contenders[0][1], headless)[0]
                                   for _ in range(arguments.runs))
         to_box = measure_time_to_box(arguments, prefix, exe, tree)
-        baseline = count_calls(prefix, exe)
+        nothing_installed = count_calls(prefix, exe)
         generate_tree(tree, arguments.files, arguments.files_per_folder, arguments.depth)
         with_tree = count_calls(prefix, exe)
     finally:
         subprocess.run(["wineserver", "--kill"], env=server_environment)
         wine.remove_tree(plugins)
+        (build / "baseline.exe").unlink(missing_ok=True)
 
     print("%d files in %d folders (%d per folder, depth %d), median of %d runs:" % (
         files, folders, arguments.files_per_folder, arguments.depth, arguments.runs))
@@ -156,17 +168,19 @@ def main():
 
     def per(function, entries, top_level=0):
         name = "kernel32." + function
-        return (with_tree.get(name, 0) - baseline.get(name, 0) + top_level) / entries
+        return (with_tree.get(name, 0) - nothing_installed.get(name, 0) + top_level) / entries
 
     # The calls of a run with nothing installed are taken off; the version
-    # folder's own listing is tried then too.
+    # folder's own hold is tried then too. Every folder is held, checked (one
+    # attribute read), listed, closed, released and removed.
     print("  calls per file:   %.2f GetFileAttributesW, %.2f SetFileAttributesW, %.2f DeleteFileW"
-          % (per("GetFileAttributesW", files) - 1 / files, per("SetFileAttributesW", files),
+          % (per("GetFileAttributesW", files) - folders / files, per("SetFileAttributesW", files),
              per("DeleteFileW", files)))
-    print("  calls per folder: %.2f FindFirstFileW, %.2f FindClose, %.2f RemoveDirectoryW; "
-          "one link check for the version folder" % (
-              per("FindFirstFileW", folders, 1), per("FindClose", folders),
-              per("RemoveDirectoryW", folders)))
+    print("  calls per folder: %.2f CreateFileW, %.2f GetFileAttributesW, %.2f FindFirstFileW, "
+          "%.2f FindClose, %.2f CloseHandle, %.2f RemoveDirectoryW" % (
+              per("CreateFileW", folders, 1), per("GetFileAttributesW", folders) - files / folders,
+              per("FindFirstFileW", folders), per("FindClose", folders),
+              per("CloseHandle", folders), per("RemoveDirectoryW", folders)))
 
 
 if __name__ == "__main__":

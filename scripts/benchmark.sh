@@ -6,7 +6,9 @@
 #      shows, not the disk's).
 #   2. The real exe under Wine removing a 10,000-file version folder against
 #      wine cmd /c rd /s /q and a native rm -rf of the same tree.
-# Extra arguments go to the first: e.g. --files-per-folder 20 --depth 6 1000.
+#      With --baseline REV first, the exe built from that git revision takes
+#      turns with it, so that a change is measured against it in one run.
+# Other arguments go to the first: e.g. --files-per-folder 20 --depth 6 1000.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -21,7 +23,20 @@ cmake --build --preset bench -j"$(nproc)" --target tree_removal_benchmark >/dev/
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
 
+baseline=()
+if [[ "${1:-}" == --baseline ]]; then
+    worktree=build/baseline-source
+    git worktree remove --force "$worktree" 2>/dev/null || rm -rf "$worktree"
+    git worktree add --detach -q "$worktree" "$2"
+    (cd "$worktree" && cmake --preset win32 -DUNINSTALLER_BUILD_TESTS=OFF >/dev/null &&
+        cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 >/dev/null)
+    cp "$worktree/build/win32/SUTarvexUninstaller2016.exe" "build/baseline-$2.exe"
+    git worktree remove --force "$worktree"
+    baseline=(--baseline "build/baseline-$2.exe")
+    shift 2
+fi
+
 echo "== RemoveDirectoryTree on Linux ($(nproc) cores, scratch $scratch)"
 build/bench/benchmarks/tree_removal_benchmark --scratch "$scratch" "$@"
 echo "== The exe under Wine ($(wine --version))"
-python3 benchmarks/wine_benchmark.py build/win32
+python3 benchmarks/wine_benchmark.py "${baseline[@]}" build/win32
