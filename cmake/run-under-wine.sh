@@ -8,6 +8,8 @@ set -eu
 prefix=$(realpath -m "$1")
 shift
 export WINEPREFIX="$prefix"
+# Wine reaches file names beyond ASCII only under a UTF-8 locale.
+export LC_ALL=C.UTF-8
 # No Mono or Gecko installer prompts; no debug output unless asked for.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 export WINEDEBUG="${WINEDEBUG:--all}"

@@ -37,10 +37,10 @@ typedef unsigned int UINT;
 typedef int BOOL;
 typedef std::int32_t HRESULT;
 typedef void* HANDLE;
-typedef struct HWND__* HWND;
-typedef struct HINSTANCE__* HINSTANCE;
-typedef struct HWINSTA__* HWINSTA;
-typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
+typedef struct OpaqueWindow* HWND;
+typedef struct OpaqueInstance* HINSTANCE;
+typedef struct OpaqueWindowStation* HWINSTA;
+typedef struct SecurityAttributes* LPSECURITY_ATTRIBUTES;
 
 #define WIDE_(literal) u##literal
 #define WIDE(literal) WIDE_(literal)
@@ -90,7 +90,7 @@ typedef struct _SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 #define UOI_FLAGS 1
 #define WSF_VISIBLE 0x0001L
 
-typedef struct tagUSEROBJECTFLAGS {
+typedef struct {
     BOOL fInherit;
     BOOL fReserved;
     DWORD dwFlags;
@@ -101,12 +101,12 @@ typedef struct tagUSEROBJECTFLAGS {
 #define MB_DEFBUTTON2 0x00000100L
 #define IDOK 1
 
-typedef struct _FILETIME {
+typedef struct {
     DWORD dwLowDateTime;
     DWORD dwHighDateTime;
 } FILETIME;
 
-typedef struct _WIN32_FIND_DATAW {
+typedef struct {
     DWORD dwFileAttributes;
     FILETIME ftCreationTime;
     FILETIME ftLastAccessTime;

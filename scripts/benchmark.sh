@@ -12,7 +12,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/ensure-packages.sh cmake make g++ python3 time wine wine32:i386 wine64 \
+bash scripts/ensure-packages.sh cmake make g++ python3 python3-pefile time git wine wine32:i386 wine64 \
     g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 googletest
 
 scratch=/tmp/tarvex-benchmark
@@ -39,4 +39,4 @@ fi
 echo "== RemoveDirectoryTree on Linux ($(nproc) cores, scratch $scratch)"
 build/bench/benchmarks/tree_removal_benchmark --scratch "$scratch" "$@"
 echo "== The exe under Wine ($(wine --version))"
-python3 benchmarks/wine_benchmark.py "${baseline[@]}" build/win32
+/usr/bin/python3 benchmarks/wine_benchmark.py "${baseline[@]}" build/win32

@@ -4,11 +4,11 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/ensure-packages.sh wine wine32:i386 wine64 xvfb xdotool imagemagick python3 \
+bash scripts/ensure-packages.sh wine wine32:i386 wine64 xvfb xdotool imagemagick python3 python3-pefile \
     cmake make g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 googletest
 
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
 echo "Built $(pwd)/build/win32/SUTarvexUninstaller2016.exe"
-python3 scripts/demo.py build/win32/SUTarvexUninstaller2016.exe build/win32/tests/WineHelper.exe \
+/usr/bin/python3 scripts/demo.py build/win32/SUTarvexUninstaller2016.exe build/win32/tests/WineHelper.exe \
     build/win32/wineprefix build/win32/demo

@@ -1,21 +1,40 @@
 #!/bin/bash
-# Runs every test: formatting, warning-free builds, the tests on this host over
-# the POSIX layer, and under Wine the same tests against the Windows API, whole
-# runs of the real executable, its window and its shape.
+# Runs every test: formatting, static analysis, warning-free builds, the tests
+# on this host over the POSIX layer (as built and under the sanitizers), and
+# under Wine what only the Windows API and the real executable can show.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/ensure-packages.sh cmake make g++ googletest python3 clang-format \
-    g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 \
-    wine wine32:i386 wine64 xvfb xdotool icoutils imagemagick
+bash scripts/ensure-packages.sh git cmake make g++ googletest python3 python3-pefile \
+    clang-format clang-tidy g++-mingw-w64-i686-posix mingw-w64-i686-dev \
+    binutils-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool imagemagick
+
+# The tracked sources, also in a checkout that belongs to another user.
+sources() {
+    git -c safe.directory="$PWD" ls-files "$@"
+}
 
 echo "== Formatting"
-clang-format --dry-run -Werror $(git ls-files '*.cpp' '*.h')
+mapfile -t files < <(sources '*.cpp' '*.h')
+if [[ ${#files[@]} -eq 0 ]]; then
+    echo "No tracked C++ sources found: nothing to check the formatting of." >&2
+    exit 1
+fi
+clang-format --dry-run -Werror "${files[@]}"
 
 echo "== Host build and tests"
 cmake --preset host -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build --preset host -j"$(nproc)"
 ctest --preset host
+
+echo "== clang-tidy"
+mapfile -t product < <(sources 'removal/*.cpp' 'uninstaller/*.cpp' 'platform/Unix/*.cpp')
+clang-tidy --quiet -p build/host "${product[@]}"
+
+echo "== Host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake --preset sanitize -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+cmake --build --preset sanitize -j"$(nproc)"
+ctest --preset sanitize
 
 echo "== Windows build"
 cmake --preset win32 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null

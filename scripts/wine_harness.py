@@ -5,10 +5,11 @@ Shared by the end-to-end tests and the demonstration run.
 import os
 import re
 import shutil
-import struct
 import subprocess
 import time
 from pathlib import Path
+
+import pefile
 
 REPO = Path(__file__).resolve().parent.parent
 RUN_UNDER_WINE = REPO / "cmake" / "run-under-wine.sh"
@@ -71,11 +72,8 @@ def special_folders(prefix, helper):
 
 def image_range(exe):
     """The addresses the executable occupies when loaded at its preferred base."""
-    data = Path(exe).read_bytes()
-    optional_header = struct.unpack_from("<I", data, 0x3C)[0] + 24
-    image_base, = struct.unpack_from("<I", data, optional_header + 28)
-    size_of_image, = struct.unpack_from("<I", data, optional_header + 56)
-    return image_base, image_base + size_of_image
+    header = pefile.PE(str(exe), fast_load=True).OPTIONAL_HEADER
+    return header.ImageBase, header.ImageBase + header.SizeOfImage
 
 
 RELAY_LINE = re.compile(
@@ -172,8 +170,8 @@ def install_version(plugins, version):
     write_file(plugins / version / "plug_in" / "tarvex_tools.rbs")
     write_file(plugins / version / "plug_in" / "core" / "geometry" / "section_plane.rb")
     write_file(plugins / version / "resources" / ".cache")
-    write_file(plugins / version / "resources" / "icône résumé ファイル.png")
-    make_read_only(plugins / version / "resources" / "icône résumé ファイル.png")
+    write_file(plugins / version / "resources" / "icône résumé ファイル 😀.png")
+    make_read_only(plugins / version / "resources" / "icône résumé ファイル 😀.png")
 
 
 def install_section_tool(plugins):

@@ -26,7 +26,9 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <utility>
@@ -59,7 +61,7 @@ struct PlatformState {
     std::map<WidePath, int> listingLimits;
     std::vector<PlatformCall> calls;
     std::vector<MessageBoxCall> messageBoxes;
-    std::vector<OpenObject*> openObjects;
+    std::vector<std::unique_ptr<OpenObject>> openObjects; // the handles are their addresses
     std::uint64_t callsMade = 0;
     std::uint64_t actionBeforeCall = 0; // 0: none
     std::function<void()> action;
@@ -150,7 +152,8 @@ size_t DecodeUtf8(const std::string& text, size_t at, char32_t* codePoint) {
     if (lead < 0x80) {
         *codePoint = lead;
         return 1;
-    } else if ((lead & 0xE0) == 0xC0) {
+    }
+    if ((lead & 0xE0) == 0xC0) {
         length = 2, value = lead & 0x1F, smallest = 0x80;
     } else if ((lead & 0xF0) == 0xE0) {
         length = 3, value = lead & 0x0F, smallest = 0x800;
@@ -245,22 +248,22 @@ bool ReadNextEntry(FindSearch* search, WIN32_FIND_DATAW* findData) {
     std::memset(findData, 0, sizeof(*findData));
     findData->dwFileAttributes = ListedAttributesOf(search, *entry);
     name.copy(findData->cFileName, name.size());
-    if (search->entriesLeft > 0) {
+    if (search->entriesLeft > 0 && std::strcmp(entry->d_name, ".") != 0 &&
+        std::strcmp(entry->d_name, "..") != 0) {
         --search->entriesLeft;
     }
     return true;
 }
 
-// The directory a search pattern lists: "dir\*.*" or "dir\*".
+// The directory a search pattern "dir\*.*" lists.
 bool DirectoryOfPattern(const WidePath& pattern, WidePath* directory) {
-    for (const WidePath& suffix : {WidePath(u"\\*.*"), WidePath(u"\\*")}) {
-        if (pattern.size() > suffix.size() &&
-            pattern.compare(pattern.size() - suffix.size(), suffix.size(), suffix) == 0) {
-            *directory = pattern.substr(0, pattern.size() - suffix.size());
-            return true;
-        }
+    const WidePath suffix = u"\\*.*";
+    if (pattern.size() <= suffix.size() ||
+        pattern.compare(pattern.size() - suffix.size(), suffix.size(), suffix) != 0) {
+        return false;
     }
-    return false;
+    *directory = pattern.substr(0, pattern.size() - suffix.size());
+    return true;
 }
 
 std::string LeafName(const std::string& hostPath) {
@@ -319,24 +322,20 @@ bool SharingConflicts(const OpenObject& open, DWORD access, DWORD shareMode) {
     } kClasses[] = {{kReadAccess, FILE_SHARE_READ},
                     {kWriteAccess, FILE_SHARE_WRITE},
                     {kDeleteAccess, FILE_SHARE_DELETE}};
-    for (const auto& accessClass : kClasses) {
-        if (((access & accessClass.access) && !(open.shareMode & accessClass.share)) ||
-            ((open.access & accessClass.access) && !(shareMode & accessClass.share))) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(std::begin(kClasses), std::end(kClasses), [&](const auto& accessClass) {
+        return ((access & accessClass.access) && !(open.shareMode & accessClass.share)) ||
+               ((open.access & accessClass.access) && !(shareMode & accessClass.share));
+    });
 }
 
 // Whether the object with this status may be opened with `access`, as every
 // handle already open on it allows.
 bool MayOpen(const struct stat& status, DWORD access, DWORD shareMode) {
-    for (const OpenObject* open : State().openObjects) {
-        if (IsSameObject(*open, status) && SharingConflicts(*open, access, shareMode)) {
-            return false;
-        }
-    }
-    return true;
+    const auto& objects = State().openObjects;
+    return std::none_of(
+        objects.begin(), objects.end(), [&](const std::unique_ptr<OpenObject>& open) {
+            return IsSameObject(*open, status) && SharingConflicts(*open, access, shareMode);
+        });
 }
 
 const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
@@ -344,16 +343,14 @@ const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // Renaming or deleting needs delete access to the object; a folder also
 // cannot go while anything below it is open.
 bool MayRenameOrDelete(const WidePath& path, const struct stat& status) {
-    if (!MayOpen(status, kDeleteAccess, kShareAll)) {
-        return false;
-    }
-    for (const OpenObject* open : State().openObjects) {
-        if (open->path.size() > path.size() && open->path[path.size()] == kSeparator &&
-            open->path.compare(0, path.size(), path) == 0) {
-            return false;
-        }
-    }
-    return true;
+    const auto& objects = State().openObjects;
+    return MayOpen(status, kDeleteAccess, kShareAll) &&
+           std::none_of(objects.begin(), objects.end(),
+                        [&](const std::unique_ptr<OpenObject>& open) {
+                            return open->path.size() > path.size() &&
+                                   open->path[path.size()] == kSeparator &&
+                                   open->path.compare(0, path.size(), path) == 0;
+                        });
 }
 
 } // namespace
@@ -416,9 +413,6 @@ std::string HostPathFromView(WideView widePath) {
 } // namespace
 
 void ResetPlatformForTest(bool recordCalls) {
-    for (const OpenObject* object : State().openObjects) {
-        delete object;
-    }
     State() = PlatformState();
     State().recordingCalls = recordCalls;
 }
@@ -475,7 +469,7 @@ const std::vector<MessageBoxCall>& MessageBoxCallsForTest() {
     return State().messageBoxes;
 }
 
-HRESULT SHGetFolderPathW(HWND, int folder, HANDLE, DWORD flags, LPWSTR path) {
+HRESULT SHGetFolderPathW(HWND /*owner*/, int folder, HANDLE /*token*/, DWORD flags, LPWSTR path) {
     Enter();
     const int lookup = State().lookupCount[folder]++;
     const auto found = State().specialFolders.find(folder);
@@ -502,14 +496,9 @@ BOOL PathAppendW(LPWSTR path, LPCWSTR more) {
     if (path == nullptr || more == nullptr) {
         return Record(PlatformOperation::PathAppendW, WidePath(), false);
     }
-    while (*more == kSeparator) {
-        ++more;
-    }
+    // The folder has no trailing backslash and the relative path no leading one.
     WidePath result = path;
-    if (!result.empty() && result.back() != kSeparator && *more != 0) {
-        result += kSeparator;
-    }
-    result += more;
+    result.append(1, kSeparator).append(more);
     if (result.size() >= MAX_PATH) {
         return Record(PlatformOperation::PathAppendW, result, false);
     }
@@ -546,25 +535,19 @@ HANDLE FindFirstFileW(LPCWSTR pattern, WIN32_FIND_DATAW* findData) {
     return search;
 }
 
-BOOL FindNextFileW(HANDLE handle, WIN32_FIND_DATAW* findData) {
+BOOL FindNextFileW(HANDLE search, WIN32_FIND_DATAW* findData) {
     Enter();
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE || findData == nullptr) {
-        return Record(PlatformOperation::FindNextFileW, WidePath(), false);
-    }
-    auto* search = static_cast<FindSearch*>(handle);
-    const bool read = ReadNextEntry(search, findData);
-    return Record(PlatformOperation::FindNextFileW, search->pattern, read);
+    auto* listing = static_cast<FindSearch*>(search);
+    const bool read = ReadNextEntry(listing, findData);
+    return Record(PlatformOperation::FindNextFileW, listing->pattern, read);
 }
 
-BOOL FindClose(HANDLE handle) {
+BOOL FindClose(HANDLE search) {
     Enter();
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        return Record(PlatformOperation::FindClose, WidePath(), false);
-    }
-    auto* search = static_cast<FindSearch*>(handle);
-    const WidePath pattern = search->pattern;
-    closedir(search->directory);
-    delete search;
+    auto* listing = static_cast<FindSearch*>(search);
+    const WidePath pattern = listing->pattern;
+    closedir(listing->directory);
+    delete listing;
     return Record(PlatformOperation::FindClose, pattern, true);
 }
 
@@ -630,8 +613,8 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     return EndFileCall(call, removed);
 }
 
-HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES,
-                   DWORD disposition, DWORD flags, HANDLE) {
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRIBUTES /*security*/,
+                   DWORD disposition, DWORD flags, HANDLE /*templateFile*/) {
     FileCall call;
     if (!BeginFileCall(PlatformOperation::CreateFileW, path, &call)) {
         return INVALID_HANDLE_VALUE;
@@ -648,28 +631,26 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD shareMode, LPSECURITY_ATTRI
         EndFileCall(call, false);
         return INVALID_HANDLE_VALUE;
     }
-    auto* object =
-        new OpenObject{status.st_dev, status.st_ino, WidePath(call.widePath), access, shareMode};
-    State().openObjects.push_back(object);
+    State().openObjects.push_back(std::make_unique<OpenObject>(
+        OpenObject{status.st_dev, status.st_ino, WidePath(call.widePath), access, shareMode}));
     EndFileCall(call, true);
-    return object;
+    return State().openObjects.back().get();
 }
 
-BOOL CloseHandle(HANDLE handle) {
+BOOL CloseHandle(HANDLE object) {
     Enter();
     auto& objects = State().openObjects;
-    const auto found = std::find(objects.begin(), objects.end(), handle);
+    const auto found = std::find_if(objects.begin(), objects.end(),
+                                    [&](const auto& open) { return open.get() == object; });
     if (found == objects.end()) {
         return Record(PlatformOperation::CloseHandle, WidePath(), false);
     }
-    OpenObject* object = *found;
+    const WidePath path = (*found)->path;
     objects.erase(found);
-    const WidePath path = object->path;
-    delete object;
     return Record(PlatformOperation::CloseHandle, path, true);
 }
 
-int MessageBoxA(HWND, LPCSTR text, LPCSTR caption, UINT type) {
+int MessageBoxA(HWND /*owner*/, LPCSTR text, LPCSTR caption, UINT type) {
     Enter();
     State().messageBoxes.push_back({text ? text : "", caption ? caption : "", type});
     Record(PlatformOperation::MessageBoxA, WidePath(), true);

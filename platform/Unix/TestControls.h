@@ -61,8 +61,8 @@ void FailSpecialFolderLookupForTest(int folder, int firstFailing = 0);
 // directory, not the pattern.
 void FailOperationForTest(PlatformOperation operation, const WidePath& path);
 
-// The listing of `directory` fails after `entriesListed` entries (counting
-// "." and ".."): the next FindNextFileW returns FALSE.
+// The listing of `directory` fails after `entriesListed` entries other than
+// "." and "..": the next FindNextFileW returns FALSE.
 void FailListingAfterForTest(const WidePath& directory, int entriesListed);
 
 // The process's window station: visible (the default), hidden as for a

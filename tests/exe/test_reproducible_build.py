@@ -12,7 +12,7 @@ OUTPUT = Path(os.environ["TEST_OUTPUT_DIR"]) / "reproducible"
 
 
 def copy_sources(destination):
-    listed = subprocess.run(["git", "ls-files", "-z"], cwd=SOURCE, capture_output=True)
+    listed = subprocess.run(["git", "-c", "safe.directory=" + str(SOURCE), "ls-files", "-z"], cwd=SOURCE, capture_output=True)
     if listed.returncode == 0:
         for name in listed.stdout.decode().split("\0"):
             if name and (SOURCE / name).is_file():

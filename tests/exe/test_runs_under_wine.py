@@ -114,37 +114,29 @@ class RunsUnderWine(unittest.TestCase):
     def common_plugins(self):
         return self.common / wine.PLUGINS
 
-    def test_nothing_installed(self):
-        self.run_and_check(wine.NOT_INSTALLED)
-
-    def test_both_versions_in_both_folders(self):
+    def test_whole_installation_is_removed_under_holds(self):
+        # Both versions in both folders, with read-only scripts at the top
+        # level, a link inside a version folder, and arguments that change
+        # nothing. Wine's RemoveDirectoryW cannot remove a link to a folder
+        # that is not empty (Windows removes the link), so the link and its
+        # folders stay.
         wine.install_everything(self.user_plugins())
         wine.install_everything(self.common_plugins())
-        self.run_and_check(wine.INSTALLED)
-
-    def test_arguments_are_ignored(self):
-        wine.install_everything(self.user_plugins())
-        self.run_and_check(wine.INSTALLED, arguments=["/S", "--keep", "C:\\Program Files", "-?"])
-
-    def test_only_a_version_script(self):
-        wine.write_file(self.user_plugins() / "SU_Tarvex_V2.5.rbs")
-        self.run_and_check(wine.NOT_INSTALLED)
-
-    def test_only_the_section_tool(self):
-        wine.install_section_tool(self.user_plugins())
-        wine.install_section_tool(self.common_plugins())
-        self.run_and_check(wine.NOT_INSTALLED)
-
-    def test_only_one_version_folder(self):
-        wine.write_file(self.common_plugins() / "SU_Tarvex_V2" / "plug_in" / "tarvex_tools.rbs")
-        self.run_and_check(wine.INSTALLED)
-
-    def test_read_only_file_targets_stay(self):
-        wine.install_everything(self.user_plugins())
-        stay = ["SU_Tarvex_V2.rbs", "SU_Tarvex_Section_Tool.rb", "tarvex_tools.rbs"]
-        for name in stay:
+        read_only = ["SU_Tarvex_V2.rbs", "SU_Tarvex_Section_Tool.rb", "tarvex_tools.rbs"]
+        for name in read_only:
             wine.make_read_only(self.user_plugins() / name)
-        self.run_and_check(wine.INSTALLED, user_left=stay)
+        os.symlink(self.outside / "data",
+                   self.common_plugins() / "SU_Tarvex_V2" / "plug_in" / "shared")
+        trace = self.run_and_check(
+            wine.INSTALLED, user_left=read_only,
+            common_left=["SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/", "SU_Tarvex_V2/plug_in/shared@"],
+            arguments=["/S", "--keep", "C:\\Program Files", "-?"])
+        plugins = [folder + "\\" + str(wine.PLUGINS).replace("/", "\\")
+                   for folder in (self.user_windows, self.common_windows)]
+        violations, checked = hold_violations(wine.calls_from(trace, EXE), plugins,
+                                              self.common_windows)
+        self.assertEqual(violations, [])
+        self.assertGreater(checked, 50)
 
     def test_file_held_open_stays_with_its_folders(self):
         wine.install_version(self.common_plugins(), "SU_Tarvex_V2")
@@ -164,51 +156,29 @@ class RunsUnderWine(unittest.TestCase):
             holder.wait(timeout=60)
             holder.stdout.close()
 
-    def test_link_inside_a_version_folder(self):
-        # Wine's RemoveDirectoryW cannot remove a link to a folder that is not
-        # empty (Windows removes the link), so the link and its folders stay.
-        wine.install_version(self.user_plugins(), "SU_Tarvex_V2")
-        os.symlink(self.outside / "data", self.user_plugins() / "SU_Tarvex_V2" / "plug_in" / "shared")
-        self.run_and_check(wine.INSTALLED, user_left=[
-            "SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/", "SU_Tarvex_V2/plug_in/shared@"])
-
-    def test_link_as_a_version_folder(self):
-        # The folder it points to holds plug_in\tarvex_tools.rbs: the version's
-        # own file target must not reach it through the link.
-        os.symlink(self.outside / "data", self.common_plugins() / "SU_Tarvex_V2.5")
-        self.run_and_check(wine.INSTALLED, common_left=["SU_Tarvex_V2.5@"])
-
-    def test_second_run_finds_nothing(self):
-        wine.install_everything(self.user_plugins())
-        wine.install_everything(self.common_plugins())
-        self.run_and_check(wine.INSTALLED)
-        self.run_and_check(wine.NOT_INSTALLED)
-
-    def test_all_users_plugins_that_is_a_link_is_not_followed(self):
-        # Any user may create the folders down to the all-users Plugins.
-        elsewhere = self.outside / "plugins"
+    def test_planted_links_are_not_followed(self):
+        # A version folder that is a link to a folder holding
+        # plug_in\tarvex_tools.rbs: only the link may go (Wine cannot remove
+        # it), and the version's own file target must not reach through it.
+        # An all-users Plugins that is a link: any user may create the folders
+        # down to it, so nothing there is touched.
+        os.symlink(self.outside / "data", self.user_plugins() / "SU_Tarvex_V2.5")
+        elsewhere = PREFIX / "drive_c" / "tarvex-elsewhere"
+        wine.remove_tree(elsewhere)
         wine.install_everything(elsewhere)
         before = wine.list_tree(elsewhere)
         wine.remove_tree(self.common_plugins())
         os.symlink(elsewhere, self.common_plugins())
-        status, boxes, trace = wine.run_uninstaller(PREFIX, EXE)
-        self.assertEqual(status, 1, trace[-3000:])
-        self.assertEqual(boxes, [(wine.NOT_INSTALLED, wine.CAPTION, wine.REPORT_STYLE)])
-        self.assertEqual(wine.list_tree(elsewhere), before)
-
-    def test_every_call_is_made_while_the_folders_above_it_are_held(self):
-        wine.install_everything(self.user_plugins())
-        wine.install_everything(self.common_plugins())
-        os.symlink(self.outside / "data",
-                   self.common_plugins() / "SU_Tarvex_V2" / "plug_in" / "shared")
-        trace = self.run_and_check(wine.INSTALLED, common_left=[
-            "SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/", "SU_Tarvex_V2/plug_in/shared@"])
-        plugins = [folder + "\\" + str(wine.PLUGINS).replace("/", "\\")
-                   for folder in (self.user_windows, self.common_windows)]
-        violations, checked = hold_violations(wine.calls_from(trace, EXE), plugins,
-                                              self.common_windows)
-        self.assertEqual(violations, [])
-        self.assertGreater(checked, 50)
+        try:
+            status, boxes, trace = wine.run_uninstaller(PREFIX, EXE)
+            self.assertEqual(status, 1, trace[-3000:])
+            self.assertEqual(boxes, [(wine.INSTALLED, wine.CAPTION, wine.REPORT_STYLE)])
+            self.assertEqual(wine.list_tree(self.user_plugins()),
+                             OTHER_PLUGINS | {"SU_Tarvex_V2.5@"})
+            self.assertEqual(wine.list_tree(elsewhere), before)
+            self.assertEqual(wine.list_tree(self.outside), self.kept_elsewhere[str(self.outside)])
+        finally:
+            wine.remove_tree(elsewhere)
 
     def test_dll_search_is_restricted_before_any_shell_or_window_call(self):
         trace = self.run_and_check(wine.NOT_INSTALLED)
