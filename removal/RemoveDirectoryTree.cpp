@@ -39,12 +39,12 @@ void RemoveEntry(const WidePath& directory, const WIN32_FIND_DATAW& entry) {
     WidePath child;
     child.reserve(directory.size() + 1 + nameLength);
     child.append(directory).append(1, WIDE('\\')).append(entry.cFileName, nameLength);
-    if (!isDirectory) {
-        DeleteFileEntry(child, entry.dwFileAttributes);
-    } else if (IsLink(entry.dwFileAttributes)) {
-        RemoveDirectoryW(child.c_str());
-    } else {
+    if (isDirectory) {
+        // A link to a folder is found out when the folder is held, and so is
+        // a folder swapped for a link since the listing.
         RemoveTree(child, false);
+    } else {
+        DeleteFileEntry(child, entry.dwFileAttributes);
     }
 }
 

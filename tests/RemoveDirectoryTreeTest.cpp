@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
@@ -192,6 +193,38 @@ TEST_F(RemoveDirectoryTreeTest, UnreadableAttributesAreNotWrittenBack) {
     EXPECT_EQ(ListTree(sandbox),
               (std::set<std::string>{"tree/", "tree/read-only.txt [read-only]"}));
     EXPECT_EQ(PlatformCallCountForTest(PlatformOperation::SetFileAttributesW), 0u);
+}
+
+TEST_F(RemoveDirectoryTreeTest, FileSwappedForALinkBeforeItsAttributesAreReadGetsNoAttributeWrite) {
+    const fs::path file = tree / "file.txt";
+    const auto build = [&] {
+        WriteTestFile(file);
+        WriteTestFile(outside / "precious.txt");
+        MakeReadOnly(outside / "precious.txt");
+    };
+    // A first removal finds the call that reads the file's attributes.
+    build();
+    RemoveDirectoryTree(WidePathOf(tree));
+    const auto& calls = PlatformCallsForTest();
+    const auto read = std::find_if(calls.begin(), calls.end(), [&](const PlatformCall& call) {
+        return call.operation == PlatformOperation::GetFileAttributesW &&
+               call.path == WidePathOf(file);
+    });
+    ASSERT_NE(read, calls.end());
+    const auto readNumber = std::uint64_t(read - calls.begin()) + 1;
+    RemoveScratchFolder(outside);
+    ResetPlatformForTest();
+
+    build();
+    RunBeforeCallForTest(readNumber, [&] {
+        fs::remove(file);
+        MakeFileLink(outside / "precious.txt", file);
+    });
+    RemoveDirectoryTree(WidePathOf(tree));
+
+    // The link is deleted as a link; what it points to keeps its attribute.
+    EXPECT_EQ(ListTree(sandbox),
+              (std::set<std::string>{"outside/", "outside/precious.txt [read-only]"}));
 }
 
 } // namespace

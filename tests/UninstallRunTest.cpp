@@ -430,8 +430,9 @@ INSTANTIATE_TEST_SUITE_P(Links, LinkOnTheWayDown, testing::ValuesIn(kWayDownCase
 // Another user swaps one folder of the all-users installation for a link to
 // a copy of it elsewhere (or, once the run has removed it, plants the link in
 // its place), just before one call of the run; every call number of a whole
-// run is tried. Whatever the moment, the copy stays whole.
-const char* const kSwappedFolders[] = {
+// run is tried. Whatever the moment, the copy stays whole, read-only
+// attributes included.
+const char* const kSwapped[] = {
     "SketchUp",
     "SketchUp/SketchUp 2016",
     "SketchUp/SketchUp 2016/SketchUp",
@@ -461,9 +462,9 @@ std::set<std::string> Lost(const std::set<std::string>& before,
     return lost;
 }
 
-class FolderSwappedMidRun : public testing::TestWithParam<const char*> {};
+class SwappedMidRun : public testing::TestWithParam<const char*> {};
 
-TEST_P(FolderSwappedMidRun, NeverReachesOutside) {
+TEST_P(SwappedMidRun, NeverReachesOutside) {
     const std::string swapped = GetParam();
     std::uint64_t callsInARun = 0;
     int swaps = 0;
@@ -510,6 +511,6 @@ TEST_P(FolderSwappedMidRun, NeverReachesOutside) {
     EXPECT_GT(swaps, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, FolderSwappedMidRun, testing::ValuesIn(kSwappedFolders));
+INSTANTIATE_TEST_SUITE_P(Entries, SwappedMidRun, testing::ValuesIn(kSwapped));
 
 } // namespace
