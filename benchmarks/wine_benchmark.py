@@ -117,7 +117,7 @@ def main():
 
     build = arguments.build_dir.resolve()
     exe = build / "SUTarvexUninstaller2016.exe"
-    helper = build / "tests" / "WineHelper.exe"
+    helper = build / "WineHelper.exe"
     prefix = build / "wineprefix"
     user_windows, user = wine.special_folders(prefix, helper)["CSIDL_APPDATA"]
     plugins = user / wine.PLUGINS

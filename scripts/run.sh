@@ -10,5 +10,5 @@ bash scripts/ensure-packages.sh wine wine32:i386 wine64 xvfb xdotool imagemagick
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
 echo "Built $(pwd)/build/win32/SUTarvexUninstaller2016.exe"
-/usr/bin/python3 scripts/demo.py build/win32/SUTarvexUninstaller2016.exe build/win32/tests/WineHelper.exe \
+/usr/bin/python3 scripts/demo.py build/win32/SUTarvexUninstaller2016.exe build/win32/WineHelper.exe \
     build/win32/wineprefix build/win32/demo

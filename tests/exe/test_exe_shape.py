@@ -15,13 +15,8 @@ SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "shlwapi.dll", "msvc
 # (size, bits per pixel) of every image the icon must carry.
 ICON_IMAGES = {(16, 4), (16, 8), (16, 32), (32, 4), (32, 8), (32, 32), (48, 8), (48, 32)}
 
-SUPPORTED_OS = {
-    "{e2011457-1546-43c5-a5fe-008deee3d3f0}",  # Vista
-    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}",  # 7
-    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}",  # 8
-    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}",  # 8.1
-    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}",  # 10 and 11
-}
+MANIFEST = Path(os.environ["SOURCE_DIR"], "uninstaller", "resources",
+                "SUTarvexUninstaller2016.manifest")
 
 
 class ExecutableShape(unittest.TestCase):
@@ -64,28 +59,13 @@ class ExecutableShape(unittest.TestCase):
         self.assertNotIn("SetDefaultDllDirectories", functions)
 
     def test_manifest(self):
+        # The manifest embedded whole, asking for no elevation.
         manifests = self.resources("RT_MANIFEST")
-        self.assertEqual(list(manifests), [1])
-        manifest = ElementTree.fromstring(manifests[1])
-
-        def all_of(namespace, tag):
-            return manifest.findall(".//{%s}%s" % (namespace, tag))
-
-        levels = all_of("urn:schemas-microsoft-com:asm.v3", "requestedExecutionLevel")
+        self.assertEqual(manifests, {1: MANIFEST.read_bytes()})
+        levels = ElementTree.fromstring(manifests[1]).findall(
+            ".//{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel")
         self.assertEqual([level.attrib for level in levels],
                          [{"level": "asInvoker", "uiAccess": "false"}])
-        systems = all_of("urn:schemas-microsoft-com:compatibility.v1", "supportedOS")
-        self.assertEqual({system.attrib["Id"] for system in systems}, SUPPORTED_OS)
-        controls = [identity.attrib for identity in
-                    all_of("urn:schemas-microsoft-com:asm.v1", "assemblyIdentity")]
-        self.assertIn({"type": "win32", "name": "Microsoft.Windows.Common-Controls",
-                       "version": "6.0.0.0", "processorArchitecture": "*",
-                       "publicKeyToken": "6595b64144ccf1df", "language": "*"}, controls)
-        self.assertEqual([e.text for e in all_of(
-            "http://schemas.microsoft.com/SMI/2005/WindowsSettings", "dpiAware")], ["true"])
-        self.assertEqual([e.text for e in all_of(
-            "http://schemas.microsoft.com/SMI/2016/WindowsSettings", "dpiAwareness")],
-            ["PerMonitorV2"])
 
     def test_one_icon_group_with_every_size_and_depth(self):
         groups = self.resources("RT_GROUP_ICON")

@@ -1,4 +1,5 @@
-// A helper for the tests that run the real executable under Wine.
+// A helper for running the uninstaller under Wine: the demonstration, the
+// benchmark and the tests of the real executable.
 //
 //   WineHelper folders     prints, per special folder the uninstaller uses, its
 //                          name, Windows path and host path, tab-separated
