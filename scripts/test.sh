@@ -29,7 +29,8 @@ ctest --preset host
 
 echo "== clang-tidy"
 mapfile -t product < <(sources 'removal/*.cpp' 'uninstaller/*.cpp' 'platform/Unix/*.cpp')
-clang-tidy --quiet -p build/host "${product[@]}"
+# Its count of the warnings it left out of system headers is no finding.
+clang-tidy --quiet -p build/host "${product[@]}" 2> >(grep -v ' warnings generated\.$' >&2)
 
 echo "== Host tests under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake --preset sanitize -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
