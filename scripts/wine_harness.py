@@ -285,9 +285,17 @@ def show_and_dismiss(prefix, exe, display, shot, **start_options):
         window = find_window(display, CAPTION)
         if window is None:
             return None, None, False
-        screenshot(display, window, shot)
+        # The window may be shown a moment before it is painted.
+        found = []
+
+        def painted():
+            screenshot(display, window, shot)
+            found[:] = [find_button(shot)]
+            return found[0] is not None
+
+        wait_until(painted, 30)
         waited = program.poll() is None
-        button = find_button(shot)
+        button = found[0]
         if button is None:
             return None, None, waited
         click(display, window, button[0], button[1])
@@ -295,3 +303,4 @@ def show_and_dismiss(prefix, exe, display, shot, **start_options):
     finally:
         if program.poll() is None:
             program.kill()
+            program.wait(timeout=60)
