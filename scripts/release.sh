@@ -50,7 +50,7 @@ if [[ -n "$certificate" ]]; then
         timestamp=(-ts "$SIGNING_TIMESTAMP_URL")
     fi
     printf '%s' "$SIGNING_PASSWORD" |
-        osslsigncode sign -pkcs12 "$certificate" -readpass - -h sha256 "${timestamp[@]}" \
+        osslsigncode sign -pkcs12 "$certificate" -readpass /dev/stdin -h sha256 "${timestamp[@]}" \
             -in "build/release/$exe" -out "$stage/$exe" >"$stage/sign.log" 2>&1 || {
         [[ ${#timestamp[@]} -gt 0 ]] && grep -q -i timestamp "$stage/sign.log" &&
             fail "no time stamp from ${SIGNING_TIMESTAMP_URL:-}: the executable was not signed"

@@ -7,7 +7,8 @@ cd "$(dirname "$0")/.."
 
 bash scripts/ensure-packages.sh git cmake make g++ googletest python3 python3-pefile \
     clang-format clang-tidy g++-mingw-w64-i686-posix mingw-w64-i686-dev \
-    binutils-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool imagemagick
+    binutils-mingw-w64-i686 wine wine32:i386 wine64 xvfb xdotool imagemagick \
+    osslsigncode openssl ca-certificates
 
 # The tracked sources, also in a checkout that belongs to another user.
 sources() {
