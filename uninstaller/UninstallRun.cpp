@@ -53,10 +53,9 @@ bool HoldFoldersAbove(const WCHAR* path, const CleanupTarget& target, std::size_
         if (fullPath[at] != WIDE('\\') || depth++ < firstHeld) {
             continue;
         }
-        const FolderHold hold = held.count < kMostFoldersAboveTarget
-                                    ? HoldFolder(fullPath.substr(0, at).c_str())
-                                    : FolderHold{FolderHoldState::NotHeld, INVALID_HANDLE_VALUE};
-        if (hold.state != FolderHoldState::Held) {
+        const FolderHold hold = HoldFolder(fullPath.substr(0, at).c_str());
+        if (hold.state != FolderHoldState::Held || held.count == kMostFoldersAboveTarget) {
+            ReleaseFolder(hold);
             ReleaseFolders(held);
             return false;
         }

@@ -2,8 +2,9 @@
 // from their Windows counterparts:
 //  - paths are UTF-16 with backslashes and are converted to the host form here;
 //    a plain path of MAX_PATH code units or more is refused, as on Windows;
-//  - read-only is the absence of the owner's write permission, and a read-only
-//    file cannot be deleted;
+//  - a read-only file is one without the owner's write permission, and it
+//    cannot be deleted; a folder has no read-only attribute here (a folder
+//    without write permission is one whose entries may not be deleted);
 //  - a symbolic link is a reparse point: a link to a directory also carries the
 //    directory bit, and RemoveDirectoryW removes the link itself;
 //  - names starting with a dot are hidden, as Wine shows them;
@@ -190,8 +191,7 @@ DWORD AttributesOf(const struct stat& status, bool linksToDirectory, const std::
     } else {
         if (S_ISDIR(status.st_mode)) {
             attributes |= FILE_ATTRIBUTE_DIRECTORY;
-        }
-        if ((status.st_mode & S_IWUSR) == 0) {
+        } else if ((status.st_mode & S_IWUSR) == 0) {
             attributes |= FILE_ATTRIBUTE_READONLY;
         }
     }
@@ -342,7 +342,7 @@ const DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Renaming or deleting needs delete access to the object; a folder also
 // cannot go while anything below it is open.
-bool MayRenameOrDelete(const WidePath& path, const struct stat& status) {
+bool MayRenameOrDelete(WideView path, const struct stat& status) {
     const auto& objects = State().openObjects;
     return MayOpen(status, kDeleteAccess, kShareAll) &&
            std::none_of(objects.begin(), objects.end(),
@@ -590,7 +590,7 @@ BOOL DeleteFileW(LPCWSTR path) {
     const bool isDirectory =
         S_ISDIR(mode) || (S_ISLNK(mode) && LinksToDirectory(AT_FDCWD, call.hostPath.c_str()));
     const bool isReadOnly = !S_ISLNK(mode) && (mode & S_IWUSR) == 0;
-    if (isDirectory || isReadOnly || !MayRenameOrDelete(WidePath(call.widePath), call.status)) {
+    if (isDirectory || isReadOnly || !MayRenameOrDelete(call.widePath, call.status)) {
         return EndFileCall(call, false);
     }
     return EndFileCall(call, unlink(call.hostPath.c_str()) == 0);
@@ -603,8 +603,7 @@ BOOL RemoveDirectoryW(LPCWSTR path) {
     }
     const mode_t mode = call.status.st_mode;
     const bool isDirectoryLink = S_ISLNK(mode) && LinksToDirectory(AT_FDCWD, call.hostPath.c_str());
-    if ((!S_ISDIR(mode) && !isDirectoryLink) ||
-        !MayRenameOrDelete(WidePath(call.widePath), call.status)) {
+    if ((!S_ISDIR(mode) && !isDirectoryLink) || !MayRenameOrDelete(call.widePath, call.status)) {
         return EndFileCall(call, false);
     }
     // A directory link goes, not what it points to.
