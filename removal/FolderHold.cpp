@@ -1,6 +1,6 @@
 #include "removal/FolderHold.h"
 
-FolderHold HoldFolder(const WCHAR* path) {
+FolderHold HoldFolder(const wchar_t* path) {
     // Listing access takes part in sharing; an open for attributes alone
     // would hold nothing.
     const HANDLE handle =

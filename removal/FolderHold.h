@@ -19,5 +19,5 @@ struct FolderHold {
 // Opens the folder itself (a link as a link, never what it points to), then
 // checks by its path, which now names what was opened, that it is a folder and
 // not a link. Nothing is left open unless the result is Held.
-FolderHold HoldFolder(const WCHAR* path);
+FolderHold HoldFolder(const wchar_t* path);
 void ReleaseFolder(const FolderHold& hold);

@@ -6,8 +6,8 @@
 
 namespace {
 
-bool IsDotOrDotDot(const WCHAR* name) {
-    return name[0] == WIDE('.') && (name[1] == 0 || (name[1] == WIDE('.') && name[2] == 0));
+bool IsDotOrDotDot(const wchar_t* name) {
+    return name[0] == L'.' && (name[1] == 0 || (name[1] == L'.' && name[2] == 0));
 }
 
 // A link (symbolic link, junction or any other reparse point) is never
@@ -16,7 +16,7 @@ bool IsLink(DWORD attributes) {
     return (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-void DeleteFileEntry(const WidePath& path, DWORD listedAttributes) {
+void DeleteFileEntry(const std::wstring& path, DWORD listedAttributes) {
     // Attribute writes follow links, so a file link is deleted as it is; so is
     // one swapped in since the listing, or a file whose attributes are unknown.
     if (!IsLink(listedAttributes)) {
@@ -28,17 +28,17 @@ void DeleteFileEntry(const WidePath& path, DWORD listedAttributes) {
     DeleteFileW(path.c_str());
 }
 
-bool RemoveTree(const WidePath& directory, bool isRemovedFolder);
+bool RemoveTree(const std::wstring& directory, bool isRemovedFolder);
 
-void RemoveEntry(const WidePath& directory, const WIN32_FIND_DATAW& entry) {
+void RemoveEntry(const std::wstring& directory, const WIN32_FIND_DATAW& entry) {
     const bool isDirectory = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (isDirectory && IsDotOrDotDot(entry.cFileName)) {
         return;
     }
-    const std::size_t nameLength = std::char_traits<WCHAR>::length(entry.cFileName);
-    WidePath child;
+    const std::size_t nameLength = std::char_traits<wchar_t>::length(entry.cFileName);
+    std::wstring child;
     child.reserve(directory.size() + 1 + nameLength);
-    child.append(directory).append(1, WIDE('\\')).append(entry.cFileName, nameLength);
+    child.append(directory).append(1, L'\\').append(entry.cFileName, nameLength);
     if (isDirectory) {
         // A link to a folder is found out when the folder is held, and so is
         // a folder swapped for a link since the listing.
@@ -49,9 +49,9 @@ void RemoveEntry(const WidePath& directory, const WIN32_FIND_DATAW& entry) {
 }
 
 // Whether a listing of `directory` starts; nothing listed is acted on.
-bool CanBeListed(const WidePath& directory) {
+bool CanBeListed(const std::wstring& directory) {
     WIN32_FIND_DATAW entry = {};
-    const HANDLE search = FindFirstFileW((directory + WIDE("\\*.*")).c_str(), &entry);
+    const HANDLE search = FindFirstFileW((directory + L"\\*.*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -62,7 +62,7 @@ bool CanBeListed(const WidePath& directory) {
 // The folder is held from before its listing starts until just before it is
 // removed, so that every path below it keeps leading into it: a folder
 // swapped for a link in the meantime is refused here, not followed.
-bool RemoveTree(const WidePath& directory, bool isRemovedFolder) {
+bool RemoveTree(const std::wstring& directory, bool isRemovedFolder) {
     const FolderHold hold = HoldFolder(directory.c_str());
     if (hold.state == FolderHoldState::Link) {
         // Only the link goes. The removed folder counts as listed, as a real
@@ -78,7 +78,7 @@ bool RemoveTree(const WidePath& directory, bool isRemovedFolder) {
     }
 
     WIN32_FIND_DATAW entry = {};
-    const WidePath pattern = directory + WIDE("\\*.*");
+    const std::wstring pattern = directory + L"\\*.*";
     const HANDLE search = FindFirstFileW(pattern.c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) {
         ReleaseFolder(hold);
@@ -96,6 +96,6 @@ bool RemoveTree(const WidePath& directory, bool isRemovedFolder) {
 
 } // namespace
 
-bool RemoveDirectoryTree(const WidePath& directory) {
+bool RemoveDirectoryTree(const std::wstring& directory) {
     return RemoveTree(directory, true);
 }

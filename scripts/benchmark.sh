@@ -1,42 +1,81 @@
 #!/bin/bash
-# Benchmarks (not tests: nothing here passes or fails on time).
-#   1. RemoveDirectoryTree over the POSIX layer against rm -rf and
-#      std::filesystem::remove_all at 1,000, 10,000 and 100,000 files, on an
-#      in-memory file system where there is one (so that the layer's own cost
-#      shows, not the disk's).
-#   2. The real exe under Wine removing a 10,000-file version folder against
-#      wine cmd /c rd /s /q and a native rm -rf of the same tree.
-#      With --baseline REV first, the exe built from that git revision takes
-#      turns with it, so that a change is measured against it in one run.
-# Other arguments go to the first: e.g. --files-per-folder 20 --depth 6 1000.
+# Benchmark (not a test: nothing here passes or fails on time). Times the
+# real exe under Wine removing an installed 10,000-file version folder from
+# the all-users Plugins folder, with hyperfine, against `wine cmd /c rd /s /q`
+# of the same tree and, with --baseline REVISION, against the exe built from
+# that revision (any revision git accepts: origin/main, a commit). Every run
+# gets a fresh tree (--prepare). Prints hyperfine's figures, then the API
+# calls per file and per folder from a relay trace.
+#
+#   bash scripts/benchmark.sh [--baseline REVISION] [--runs N] [--files N]
+#                             [--files-per-folder N] [--depth N] [--no-rd]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/ensure-packages.sh cmake make g++ python3 python3-pefile time git wine wine32:i386 wine64 \
-    g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 googletest
+baseline="" runs=5 with_rd=1 shape=()
+while [[ $# -gt 0 ]]; do
+    case "$1" in
+        --baseline) baseline=$2; shift 2 ;;
+        --runs) runs=$2; shift 2 ;;
+        --files|--files-per-folder|--depth) shape+=("$1" "$2"); shift 2 ;;
+        --no-rd) with_rd=0; shift ;;
+        *) echo "benchmark: unknown argument $1" >&2; exit 2 ;;
+    esac
+done
 
-scratch=/tmp/tarvex-benchmark
-[[ -d /dev/shm ]] && scratch=/dev/shm/tarvex-benchmark
-
-cmake --preset bench >/dev/null
-cmake --build --preset bench -j"$(nproc)" --target tree_removal_benchmark >/dev/null
+bash scripts/ensure-packages.sh
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
+build=$(pwd)/build/win32
+prefix=$build/wineprefix
+exe=$build/SUTarvexUninstaller2016.exe
+python=/usr/bin/python3
 
-baseline=()
-if [[ "${1:-}" == --baseline ]]; then
-    worktree=build/baseline-source
-    git worktree remove --force "$worktree" 2>/dev/null || rm -rf "$worktree"
-    git worktree add --detach -q "$worktree" "$2"
-    (cd "$worktree" && cmake --preset win32 -DUNINSTALLER_BUILD_TESTS=OFF >/dev/null &&
-        cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 >/dev/null)
-    cp "$worktree/build/win32/SUTarvexUninstaller2016.exe" "build/baseline-$2.exe"
-    git worktree remove --force "$worktree"
-    baseline=(--baseline "build/baseline-$2.exe")
-    shift 2
+commands=(-n "this exe" "env -u DISPLAY cmake/run-under-wine.sh $prefix $exe")
+if [[ -n "$baseline" ]]; then
+    # The revision's sources alone, exported: no worktree is registered.
+    commit=$(git rev-parse --verify "$baseline^{commit}")
+    source=$(pwd)/build/baseline-$commit
+    if [[ ! -f "$source/build/win32/SUTarvexUninstaller2016.exe" ]]; then
+        rm -rf "$source" && mkdir -p "$source"
+        git archive "$commit" | tar -x -C "$source"
+        (cd "$source" && cmake --preset win32 -DUNINSTALLER_BUILD_TESTS=OFF >/dev/null &&
+            cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 >/dev/null)
+    fi
+    # Beside ours, so that both load the same DLLs.
+    cp "$source/build/win32/SUTarvexUninstaller2016.exe" "$build/baseline.exe"
+    commands+=(-n "exe of $baseline" "env -u DISPLAY cmake/run-under-wine.sh $prefix $build/baseline.exe")
 fi
 
-echo "== RemoveDirectoryTree on Linux ($(nproc) cores, scratch $scratch)"
-build/bench/benchmarks/tree_removal_benchmark --scratch "$scratch" "$@"
-echo "== The exe under Wine ($(wine --version))"
-/usr/bin/python3 benchmarks/wine_benchmark.py "${baseline[@]}" build/win32
+cmake/run-under-wine.sh "$prefix" cmd /c exit
+mapfile -t where < <("$python" benchmarks/wine_benchmark.py where "$build")
+tree_windows=${where[0]} tree=${where[1]}
+if [[ $with_rd -eq 1 ]]; then
+    commands+=(-n "wine cmd /c rd /s /q" "cmake/run-under-wine.sh $prefix cmd /c rd /s /q \"$tree_windows\"")
+fi
+
+# One wineserver throughout, so that no run pays for starting it.
+export WINEPREFIX=$prefix
+wineserver --wait
+wineserver --persistent
+trap 'wineserver --kill; rm -f "$build/baseline.exe"' EXIT
+
+echo "== Under Wine ($(wine --version)), $(nproc) cores"
+prepare="$python benchmarks/wine_benchmark.py tree \"$tree\" ${shape[*]}"
+# The exe always exits with status 1.
+hyperfine --ignore-failure --warmup 1 --runs "$runs" --prepare "$prepare" --export-json "$build/benchmark.json" "${commands[@]}"
+"$python" - "$build/benchmark.json" <<'PY'
+import json, sys
+results = json.load(open(sys.argv[1]))["results"]
+ours = results[0]["median"]
+print("%-28s %10s %10s %10s %10s" % ("", "median", "min", "max", "this/it"))
+for result in results:
+    print("%-28s %8.0f ms %7.0f ms %7.0f ms %10.2f" % (
+        result["command"], 1000 * result["median"], 1000 * result["min"],
+        1000 * result["max"], ours / result["median"]))
+PY
+echo "== Calls"
+"$python" benchmarks/wine_benchmark.py calls "$build" "$exe" "$tree" "${shape[@]}"
+if [[ -n "$baseline" ]]; then
+    "$python" benchmarks/wine_benchmark.py calls "$build" "$build/baseline.exe" "$tree" "${shape[@]}"
+fi

@@ -1,10 +1,18 @@
 #!/bin/bash
-# Installs the Debian packages named as arguments that are not installed yet.
-# Packages of another architecture (name:i386) make dpkg accept it first.
+# Installs the Debian packages that the project's commands need and that are
+# not installed yet: the one list of them. As a normal user it only says, in
+# one line, what to install.
 set -euo pipefail
 
+packages=(
+    git cmake make googletest python3 python3-pefile clang-format clang-tidy
+    g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+    wine wine32:i386 wine64 xvfb xdotool imagemagick
+    osslsigncode openssl ca-certificates hyperfine
+)
+
 missing=()
-for package in "$@"; do
+for package in "${packages[@]}"; do
     if [[ "$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null)" != installed ]]; then
         missing+=("$package")
     fi

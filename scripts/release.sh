@@ -19,8 +19,7 @@ fail() {
     exit 1
 }
 
-bash scripts/ensure-packages.sh cmake make g++-mingw-w64-i686-posix mingw-w64-i686-dev \
-    binutils-mingw-w64-i686 osslsigncode openssl ca-certificates
+bash scripts/ensure-packages.sh
 
 exe=SUTarvexUninstaller2016.exe
 dist=${DIST_DIR:-dist}

@@ -4,8 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/ensure-packages.sh wine wine32:i386 wine64 xvfb xdotool imagemagick python3 python3-pefile \
-    cmake make g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686 googletest
+bash scripts/ensure-packages.sh
 
 cmake --preset win32 >/dev/null
 cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null

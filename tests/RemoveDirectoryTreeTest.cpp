@@ -1,12 +1,10 @@
 #include "removal/RemoveDirectoryTree.h"
+#include "removal/FolderHold.h"
 
-#include "platform/Unix/TestControls.h"
+#include "tests/Interposer.h"
 #include "tests/TestTree.h"
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <vector>
 
 namespace {
 
@@ -14,104 +12,120 @@ class RemoveDirectoryTreeTest : public testing::Test {
   protected:
     void SetUp() override {
         sandbox = MakeScratchFolder();
-        tree = sandbox / "tree";
-        outside = sandbox / "outside";
+        tree = sandbox + L"\\tree";
+        outside = sandbox + L"\\outside";
     }
     void TearDown() override {
         RemoveScratchFolder(sandbox);
     }
 
-    fs::path sandbox;
-    fs::path tree;    // what is removed
-    fs::path outside; // what must survive
+    bool Remove() {
+        return Intercepted([&] { return RemoveDirectoryTree(tree); });
+    }
+
+    std::wstring sandbox;
+    std::wstring tree;    // what is removed
+    std::wstring outside; // what must survive
 };
 
 struct TreeCase {
     const char* name;
-    void (*build)(const fs::path& tree, const fs::path& outside);
+    void (*build)(const std::wstring& tree, const std::wstring& outside);
     bool listed;
     std::set<std::string> left; // below the sandbox
 };
 
 const TreeCase kTreeCases[] = {
     {"FileHeldOpenKeepsItsFoldersAndNothingElse",
-     [](const fs::path& tree, const fs::path&) {
-         WriteTestFile(tree / "a" / "b" / "locked.txt");
-         WriteTestFile(tree / "a" / "b" / "free.txt");
-         WriteTestFile(tree / "a" / "other.txt");
-         WriteTestFile(tree / "c" / "other.txt");
-         WriteTestFile(tree / "top.txt");
-         HoldOpenWithoutDeleteSharing(tree / "a" / "b" / "locked.txt");
+     [](const std::wstring& tree, const std::wstring&) {
+         WriteTestFile(tree + L"\\a\\b\\locked.txt");
+         WriteTestFile(tree + L"\\a\\b\\free.txt");
+         WriteTestFile(tree + L"\\a\\other.txt");
+         WriteTestFile(tree + L"\\c\\other.txt");
+         WriteTestFile(tree + L"\\top.txt");
+         HoldOpenWithoutDeleteSharing(tree + L"\\a\\b\\locked.txt");
      },
      true,
      {"tree/", "tree/a/", "tree/a/b/", "tree/a/b/locked.txt"}},
     {"MissingDirectory",
-     [](const fs::path&, const fs::path& outside) { WriteTestFile(outside / "keep.txt"); },
+     [](const std::wstring&, const std::wstring& outside) {
+         WriteTestFile(outside + L"\\keep.txt");
+     },
      false,
      {"outside/", "outside/keep.txt"}},
     {"FileInsteadOfDirectory",
-     [](const fs::path& tree, const fs::path&) { WriteTestFile(tree); },
+     [](const std::wstring& tree, const std::wstring&) { WriteTestFile(tree); },
      false,
      {"tree"}},
     {"EmptyDirectory",
-     [](const fs::path& tree, const fs::path&) { fs::create_directories(tree); },
+     [](const std::wstring& tree, const std::wstring&) { MakeFolders(tree); },
      true,
      {}},
-    {"NestedReadOnlyHiddenAndOddNames",
-     [](const fs::path& tree, const fs::path&) {
-         WriteTestFile(tree / "a" / "b" / "c" / "d" / "deep.txt");
-         WriteTestFile(tree / "a" / "read-only.txt");
-         MakeReadOnly(tree / "a" / "read-only.txt");
-         WriteTestFile(tree / ".hidden");
-         WriteTestFile(tree / ".config" / "settings");
-         WriteTestFile(tree / "..double-dot");
-         WriteTestFile(tree / "a" / u8"Ünïcødé ファイル 😀.txt");
+    {"NestedReadOnlyHiddenSystemAndOddNames",
+     [](const std::wstring& tree, const std::wstring&) {
+         WriteTestFile(tree + L"\\a\\b\\c\\d\\deep.txt");
+         WriteTestFile(tree + L"\\a\\read-only.txt");
+         MakeReadOnly(tree + L"\\a\\read-only.txt");
+         WriteTestFile(tree + L"\\hidden and system.txt");
+         SetFileAttributesW((tree + L"\\hidden and system.txt").c_str(),
+                            FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+         WriteTestFile(tree + L"\\.config\\settings");
+         WriteTestFile(tree + L"\\..double-dot");
+         // Beyond Latin-1, and beyond the Basic Multilingual Plane (a
+         // surrogate pair in UTF-16).
+         WriteTestFile(tree + L"\\r\u00e9sum\u00e9 \u30d5\u30a1\u30a4\u30eb\\\u00dcn\u00efc\u00f8d"
+                              L"\u00e9 \U0001F600.txt");
+         MakeReadOnly(tree + L"\\r\u00e9sum\u00e9 \u30d5\u30a1\u30a4\u30eb\\\u00dcn\u00efc\u00f8d"
+                             L"\u00e9 \U0001F600.txt");
      },
      true,
      {}},
+    // Wine's RemoveDirectoryW cannot remove a link to a folder that is not
+    // empty (Windows removes the link), so here the links stay.
     {"LinkToFolderInside",
-     [](const fs::path& tree, const fs::path& outside) {
-         WriteTestFile(outside / "data" / "precious.txt");
-         WriteTestFile(tree / "file.txt");
-         MakeDirectoryLink(outside / "data", tree / "sub" / "link");
+     [](const std::wstring& tree, const std::wstring& outside) {
+         WriteTestFile(outside + L"\\data\\precious.txt");
+         WriteTestFile(tree + L"\\file.txt");
+         MakeLink(outside + L"\\data", tree + L"\\sub\\link");
      },
      true,
-     {"outside/", "outside/data/", "outside/data/precious.txt"}},
-    {"LinkToReadOnlyFileInsideKeepsTheFileAndItsAttribute",
-     [](const fs::path& tree, const fs::path& outside) {
-         WriteTestFile(outside / "precious.txt");
-         MakeReadOnly(outside / "precious.txt");
-         MakeFileLink(outside / "precious.txt", tree / "link.txt");
-     },
-     true,
-     {"outside/", "outside/precious.txt [read-only]"}},
+     {"outside/", "outside/data/", "outside/data/precious.txt", "tree/", "tree/sub/",
+      "tree/sub/link@"}},
     {"TreeIsLink",
-     [](const fs::path& tree, const fs::path& outside) {
-         WriteTestFile(outside / "data" / "precious.txt");
-         WriteTestFile(outside / "data" / "sub" / "more.txt");
-         MakeDirectoryLink(outside / "data", tree);
+     [](const std::wstring& tree, const std::wstring& outside) {
+         WriteTestFile(outside + L"\\data\\precious.txt");
+         WriteTestFile(outside + L"\\data\\sub\\more.txt");
+         MakeLink(outside + L"\\data", tree);
      },
      true,
      {"outside/", "outside/data/", "outside/data/precious.txt", "outside/data/sub/",
-      "outside/data/sub/more.txt"}},
-    {"UnreadableAttributesAreNotWrittenBack",
-     [](const fs::path& tree, const fs::path&) {
-         WriteTestFile(tree / "plain.txt");
-         WriteTestFile(tree / "read-only.txt");
-         MakeReadOnly(tree / "read-only.txt");
-         for (const char* name : {"plain.txt", "read-only.txt"}) {
-             FailOperationForTest(PlatformOperation::GetFileAttributesW, WidePathOf(tree / name));
-         }
+      "outside/data/sub/more.txt", "tree@"}},
+    {"UnreadableFileAttributesAreNotWrittenBack",
+     [](const std::wstring& tree, const std::wstring&) {
+         WriteTestFile(tree + L"\\plain.txt");
+         WriteTestFile(tree + L"\\read-only.txt");
+         MakeReadOnly(tree + L"\\read-only.txt");
+         FailCallOn(Api::GetFileAttributesW, tree + L"\\plain.txt");
+         FailCallOn(Api::GetFileAttributesW, tree + L"\\read-only.txt");
      },
      true,
-     // The read-only file stays: no attribute value was known to write back.
+     // No attribute value was known to write back, so the read-only file stays.
      {"tree/", "tree/read-only.txt [read-only]"}},
-    {"TreeIsDanglingLink",
-     [](const fs::path& tree, const fs::path& outside) {
-         MakeDirectoryLink(outside / "gone", tree);
+    {"FolderWhoseKindCannotBeReadIsNotEntered",
+     [](const std::wstring& tree, const std::wstring&) {
+         WriteTestFile(tree + L"\\unknown\\kept.txt");
+         WriteTestFile(tree + L"\\gone.txt");
+         FailCallOn(Api::GetFileAttributesW, tree + L"\\unknown");
+     },
+     true,
+     {"tree/", "tree/unknown/", "tree/unknown/kept.txt"}},
+    {"FolderThatCannotBeListedIsNotTouched",
+     [](const std::wstring& tree, const std::wstring&) {
+         WriteTestFile(tree + L"\\kept.txt");
+         FailCallOn(Api::FindFirstFileW, tree);
      },
      false,
-     {"tree@"}},
+     {"tree/", "tree/kept.txt"}},
 };
 
 void PrintTo(const TreeCase& treeCase, std::ostream* out) {
@@ -124,8 +138,9 @@ class RemoveDirectoryTreeCases : public RemoveDirectoryTreeTest,
 TEST_P(RemoveDirectoryTreeCases, RemovesWhatItShouldAndReportsListing) {
     const TreeCase& treeCase = GetParam();
     treeCase.build(tree, outside);
-    EXPECT_EQ(RemoveDirectoryTree(WidePathOf(tree)), treeCase.listed);
+    EXPECT_EQ(Remove(), treeCase.listed);
     EXPECT_EQ(ListTree(sandbox), treeCase.left);
+    EXPECT_EQ(HandlesLeftOpen(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Trees, RemoveDirectoryTreeCases, testing::ValuesIn(kTreeCases),
@@ -133,94 +148,52 @@ INSTANTIATE_TEST_SUITE_P(Trees, RemoveDirectoryTreeCases, testing::ValuesIn(kTre
                              return std::string(info.param.name);
                          });
 
-// The operations a removal made, without the FindNextFileW calls whose count
-// depends on the listing order.
-std::vector<std::pair<PlatformOperation, WidePath>> CallsWithoutFindNext() {
-    std::vector<std::pair<PlatformOperation, WidePath>> calls;
-    for (const PlatformCall& call : PlatformCallsForTest()) {
-        if (call.operation != PlatformOperation::FindNextFileW) {
-            calls.emplace_back(call.operation, call.path);
-        }
+TEST_F(RemoveDirectoryTreeTest, ListingThatFailsPartWayLeavesTheRest) {
+    for (const wchar_t* name : {L"1", L"2", L"3", L"4", L"5"}) {
+        WriteTestFile(tree + L"\\" + name);
     }
-    return calls;
-}
+    EndListingAfter(tree, 1);
 
-TEST_F(RemoveDirectoryTreeTest, CallOrderIsDepthFirstAndEachFolderIsHeldWhileWorkedIn) {
-    WriteTestFile(tree / "a" / "b" / "file.txt");
-    const WidePath top = WidePathOf(tree);
-    const WidePath a = top + u"\\a";
-    const WidePath b = a + u"\\b";
-    const WidePath file = b + u"\\file.txt";
-
-    ASSERT_TRUE(RemoveDirectoryTree(top));
-
-    using Op = PlatformOperation;
-    // Each folder is held (opened, then checked not to be a link) before it
-    // is listed, and released only once its listing is closed. No attribute
-    // is ever written to a folder.
-    std::vector<std::pair<PlatformOperation, WidePath>> expected;
-    for (const WidePath& folder : {top, a, b}) {
-        expected.insert(expected.end(), {{Op::CreateFileW, folder},
-                                         {Op::GetFileAttributesW, folder},
-                                         {Op::FindFirstFileW, folder + u"\\*.*"}});
-    }
-    expected.insert(
-        expected.end(),
-        {{Op::GetFileAttributesW, file}, {Op::SetFileAttributesW, file}, {Op::DeleteFileW, file}});
-    for (const WidePath& folder : {b, a, top}) {
-        expected.insert(expected.end(), {{Op::FindClose, folder + u"\\*.*"},
-                                         {Op::CloseHandle, folder},
-                                         {Op::RemoveDirectoryW, folder}});
-    }
-    EXPECT_EQ(CallsWithoutFindNext(), expected);
-    EXPECT_FALSE(fs::exists(tree));
-}
-
-TEST_F(RemoveDirectoryTreeTest, ListingFailingPartWayLeavesTheRest) {
-    for (const char* name : {"1", "2", "3", "4", "5"}) {
-        WriteTestFile(tree / name);
-    }
-    FailListingAfterForTest(WidePathOf(tree), 1);
-
-    EXPECT_TRUE(RemoveDirectoryTree(WidePathOf(tree)));
+    EXPECT_TRUE(Remove());
 
     // Only the first listed entry was handled; the folder's removal was still tried.
     EXPECT_EQ(ListTree(tree).size(), 4u);
-    const PlatformCall& last = PlatformCallsForTest().back();
-    EXPECT_EQ(last.operation, PlatformOperation::RemoveDirectoryW);
-    EXPECT_FALSE(last.succeeded);
+    EXPECT_EQ(Calls().back().api, Api::RemoveDirectoryW);
+    EXPECT_EQ(Calls().back().path, tree);
 }
 
-TEST_F(RemoveDirectoryTreeTest, FileSwappedForALinkBeforeItsAttributesAreReadGetsNoAttributeWrite) {
-    const fs::path file = tree / "file.txt";
-    const auto build = [&] {
-        WriteTestFile(file);
-        WriteTestFile(outside / "precious.txt");
-        MakeReadOnly(outside / "precious.txt");
-    };
-    // A first removal finds the call that reads the file's attributes.
-    build();
-    RemoveDirectoryTree(WidePathOf(tree));
-    const auto& calls = PlatformCallsForTest();
-    const auto read = std::find_if(calls.begin(), calls.end(), [&](const PlatformCall& call) {
-        return call.operation == PlatformOperation::GetFileAttributesW &&
-               call.path == WidePathOf(file);
-    });
-    ASSERT_NE(read, calls.end());
-    const auto readNumber = std::uint64_t(read - calls.begin()) + 1;
-    RemoveScratchFolder(outside);
-    ResetPlatformForTest();
+TEST_F(RemoveDirectoryTreeTest, FileThatCannotBeDeletedDoesNotStopTheOthers) {
+    for (const wchar_t* name : {L"a.txt", L"b.txt", L"c.txt", L"d.txt"}) {
+        WriteTestFile(tree + L"\\" + name);
+    }
+    // Whichever file the file system lists first, whatever its order.
+    const std::set<std::string> names = ListTree(tree);
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileW((tree + L"\\*").c_str(), &entry);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    while (entry.cFileName[0] == L'.') {
+        ASSERT_TRUE(FindNextFileW(search, &entry));
+    }
+    FindClose(search);
+    const std::wstring first = entry.cFileName;
+    HoldOpenWithoutDeleteSharing(tree + L"\\" + first);
 
-    build();
-    RunBeforeCallForTest(readNumber, [&] {
-        fs::remove(file);
-        MakeFileLink(outside / "precious.txt", file);
-    });
-    RemoveDirectoryTree(WidePathOf(tree));
+    EXPECT_TRUE(Remove());
 
-    // The link is deleted as a link; what it points to keeps its attribute.
-    EXPECT_EQ(ListTree(sandbox),
-              (std::set<std::string>{"outside/", "outside/precious.txt [read-only]"}));
+    EXPECT_EQ(ListTree(tree), std::set<std::string>{Utf8(first)});
+}
+
+TEST_F(RemoveDirectoryTreeTest, HeldFolderCannotBeRenamedUntilReleased) {
+    const std::wstring renamed = sandbox + L"\\renamed";
+    MakeFolders(tree);
+    const FolderHold hold = HoldFolder(tree.c_str());
+    ASSERT_EQ(hold.state, FolderHoldState::Held);
+
+    EXPECT_FALSE(MoveFileW(tree.c_str(), renamed.c_str()));
+    EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
+
+    ReleaseFolder(hold);
+    EXPECT_TRUE(MoveFileW(tree.c_str(), renamed.c_str()));
 }
 
 } // namespace

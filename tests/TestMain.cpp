@@ -1,25 +1,25 @@
-#include <gtest/gtest.h>
+#include "tests/Interposer.h"
+#include "tests/TestTree.h"
 
-#ifndef _WIN32
-#include "platform/Unix/TestControls.h"
+#include <gtest/gtest.h>
 
 namespace {
 
-// Every test starts from a platform layer with no folders set, no failures
-// requested and nothing recorded.
-class PlatformReset : public testing::EmptyTestEventListener {
+// Every test starts with nothing intercepted, placed, failed or recorded,
+// and leaves no file of its own open.
+class InterposerReset : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
-        ResetPlatformForTest();
+        ResetInterposer();
+    }
+    void OnTestEnd(const testing::TestInfo&) override {
+        CloseHeldFiles();
     }
 };
 
 } // namespace
-#endif
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-#ifndef _WIN32
-    testing::UnitTest::GetInstance()->listeners().Append(new PlatformReset);
-#endif
+    testing::UnitTest::GetInstance()->listeners().Append(new InterposerReset);
     return RUN_ALL_TESTS();
 }

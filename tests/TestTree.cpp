@@ -1,76 +1,213 @@
 #include "tests/TestTree.h"
 
-#include "platform/Unix/TestControls.h"
-
-#include <stdlib.h>
-
-#include <fstream>
 #include <stdexcept>
+#include <vector>
 
-void WriteTestFile(const fs::path& path, const std::string& content) {
-    fs::create_directories(path.parent_path());
-    std::ofstream file(path, std::ios::binary);
-    file << content;
-    if (!file) {
-        throw std::runtime_error("cannot write " + path.string());
+namespace {
+
+std::vector<HANDLE>& HeldFiles() {
+    static std::vector<HANDLE> held;
+    return held;
+}
+
+std::string HostPath(const std::wstring& path) {
+    typedef char*(CDECL * UnixFileName)(LPCWSTR);
+    static const auto toUnix = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+    char* unixPath = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
+    if (unixPath == nullptr) {
+        throw std::runtime_error("no host path for " + Utf8(path));
     }
+    std::string result = unixPath;
+    HeapFree(GetProcessHeap(), 0, unixPath);
+    return result;
 }
 
-void MakeReadOnly(const fs::path& path) {
-    fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                    fs::perm_options::remove);
-}
-
-void MakeDirectoryLink(const fs::path& target, const fs::path& link) {
-    fs::create_directories(link.parent_path());
-    fs::create_directory_symlink(target, link);
-}
-
-void MakeFileLink(const fs::path& target, const fs::path& link) {
-    fs::create_directories(link.parent_path());
-    fs::create_symlink(target, link);
-}
-
-void HoldOpenWithoutDeleteSharing(const fs::path& path) {
-    if (CreateFileW(WidePathOf(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr) == INVALID_HANDLE_VALUE) {
-        throw std::runtime_error("cannot open " + path.string());
-    }
-}
-
-std::set<std::string> ListTree(const fs::path& root) {
-    std::set<std::string> entries;
-    if (!fs::exists(fs::symlink_status(root))) {
-        return entries;
-    }
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        std::string name = it->path().lexically_relative(root).generic_u8string();
-        if (it->is_symlink()) {
-            name += "@";
-        } else if (it->is_directory()) {
-            name += "/";
-        } else if ((it->status().permissions() & fs::perms::owner_write) == fs::perms::none) {
-            name += " [read-only]";
+// One argument as the command line of a new process takes it.
+std::wstring Quoted(const std::wstring& argument) {
+    std::wstring quoted = L"\"";
+    for (const wchar_t c : argument) {
+        if (c == L'"' || c == L'\\') {
+            quoted += L'\\';
         }
-        entries.insert(name);
+        quoted += c;
     }
+    return quoted + L"\"";
+}
+
+std::wstring Wide(const std::string& utf8) {
+    std::wstring wide(utf8.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(),
+                                    int(wide.size())));
+    return wide;
+}
+
+void ListInto(const std::wstring& folder, const std::string& prefix,
+              std::set<std::string>& entries) {
+    WIN32_FIND_DATAW entry;
+    const HANDLE search = FindFirstFileW((folder + L"\\*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    do {
+        const std::wstring name = entry.cFileName;
+        if (name == L"." || name == L"..") {
+            continue;
+        }
+        const std::string relative = prefix + Utf8(name);
+        const DWORD attributes = entry.dwFileAttributes;
+        if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+            entries.insert(relative + "@");
+        } else if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+            entries.insert(relative + "/");
+            ListInto(folder + L"\\" + name, relative + "/", entries);
+        } else {
+            entries.insert(relative + (attributes & FILE_ATTRIBUTE_READONLY ? " [read-only]" : ""));
+        }
+    } while (FindNextFileW(search, &entry));
+    FindClose(search);
+}
+
+} // namespace
+
+std::string Utf8(const std::wstring& text) {
+    std::string utf8(text.size() * 3, '\0');
+    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), utf8.data(),
+                                    int(utf8.size()), nullptr, nullptr));
+    return utf8;
+}
+
+void MakeFolders(const std::wstring& path) {
+    for (std::size_t at = path.find(L'\\', 3); at != std::wstring::npos;
+         at = path.find(L'\\', at + 1)) {
+        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
+    }
+    CreateDirectoryW(path.c_str(), nullptr);
+    if (!(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) ||
+        GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        throw std::runtime_error("cannot make folder " + Utf8(path));
+    }
+}
+
+void WriteTestFile(const std::wstring& path, const std::string& content) {
+    MakeFolders(path.substr(0, path.rfind(L'\\')));
+    const HANDLE file =
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    DWORD written = 0;
+    const bool ok = file != INVALID_HANDLE_VALUE &&
+                    WriteFile(file, content.data(), DWORD(content.size()), &written, nullptr) &&
+                    written == content.size();
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+    }
+    if (!ok) {
+        throw std::runtime_error("cannot write " + Utf8(path));
+    }
+}
+
+std::string ReadTestFile(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return "<missing>";
+    }
+    std::string content(4096, '\0');
+    DWORD read = 0;
+    ReadFile(file, content.data(), DWORD(content.size()), &read, nullptr);
+    CloseHandle(file);
+    content.resize(read);
+    return content;
+}
+
+void MakeReadOnly(const std::wstring& path) {
+    if (!SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY)) {
+        throw std::runtime_error("cannot make read-only " + Utf8(path));
+    }
+}
+
+void RunOnHost(const std::string& script, const std::wstring& first, const std::wstring& second) {
+    // Wine does not wait for a host program, nor report its exit: the
+    // script's last act leaves a marker, and the marker is waited for.
+    static int runs = 0;
+    wchar_t temporary[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temporary);
+    const std::wstring marker = std::wstring(temporary) + L"tarvex-host-" +
+                                std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(++runs);
+    std::wstring command = L"Z:\\bin\\sh -c " + Quoted(Wide(script + "\n: >\"$0\"")) + L" " +
+                           Quoted(Wide(HostPath(marker)));
+    for (const std::wstring* argument : {&first, &second}) {
+        if (!argument->empty()) {
+            command += L" " + Quoted(Wide(HostPath(*argument)));
+        }
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &process)) {
+        throw std::runtime_error("cannot start a host shell");
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    for (int waited = 0; !Exists(marker); ++waited) {
+        if (waited == 20000) {
+            throw std::runtime_error("host script did not finish: " + script);
+        }
+        Sleep(1);
+    }
+    DeleteFileW(marker.c_str());
+}
+
+void MakeLink(const std::wstring& target, const std::wstring& link) {
+    MakeFolders(link.substr(0, link.rfind(L'\\')));
+    RunOnHost("ln -sn \"$1\" \"$2\"", target, link);
+    if (!Exists(link)) {
+        throw std::runtime_error("cannot link " + Utf8(link));
+    }
+}
+
+void HoldOpenWithoutDeleteSharing(const std::wstring& path) {
+    const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw std::runtime_error("cannot open " + Utf8(path));
+    }
+    HeldFiles().push_back(file);
+}
+
+void CloseHeldFiles() {
+    for (const HANDLE file : HeldFiles()) {
+        CloseHandle(file);
+    }
+    HeldFiles().clear();
+}
+
+std::set<std::string> ListTree(const std::wstring& root) {
+    std::set<std::string> entries;
+    ListInto(root, "", entries);
     return entries;
 }
 
-WidePath WidePathOf(const fs::path& path) {
-    return WidePathFromHost(path.string());
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-fs::path MakeScratchFolder() {
-    std::string pattern = (fs::temp_directory_path() / "tarvex-test-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
+std::wstring MakeScratchFolder() {
+    static int made = 0;
+    wchar_t temporary[MAX_PATH] = {};
+    GetTempPathW(MAX_PATH, temporary);
+    const std::wstring folder = std::wstring(temporary) + L"tarvex-test-" +
+                                std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                std::to_wstring(++made);
+    RemoveScratchFolder(folder);
+    MakeFolders(folder);
+    return folder;
+}
+
+void RemoveScratchFolder(const std::wstring& folder) {
+    CloseHeldFiles();
+    if (Exists(folder)) {
+        RunOnHost("rm -rf -- \"$1\"", folder);
     }
-    return fs::canonical(pattern);
-}
-
-void RemoveScratchFolder(const fs::path& folder) {
-    std::error_code ignored;
-    fs::remove_all(folder, ignored);
 }

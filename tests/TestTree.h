@@ -1,33 +1,41 @@
-// Real directory trees for the tests over the POSIX layer, made in a fresh
-// temporary folder per test.
+// Real folder trees for the tests, made through the Windows API in a fresh
+// folder per test. Links are host symbolic links: Wine cannot make links from
+// the Windows side, so a host program makes them.
 #pragma once
 
 #include "platform/Platform.h"
 
-#include <filesystem>
 #include <set>
 #include <string>
 
-namespace fs = std::filesystem;
+// Creates the file, with any missing folders above it.
+void WriteTestFile(const std::wstring& path, const std::string& content = "data");
+void MakeFolders(const std::wstring& path);
+void MakeReadOnly(const std::wstring& path);
+std::string ReadTestFile(const std::wstring& path);
 
-// Creates the file and any missing parent folders.
-void WriteTestFile(const fs::path& path, const std::string& content = "data");
-// A read-only file, as the layer shows one: without the owner's write permission.
-void MakeReadOnly(const fs::path& path);
-void MakeDirectoryLink(const fs::path& target, const fs::path& link);
-void MakeFileLink(const fs::path& target, const fs::path& link);
+// Runs a POSIX shell script on the host with the given arguments ($1, $2…,
+// Windows paths turned into host paths) and waits for it to end.
+void RunOnHost(const std::string& script, const std::wstring& first = L"",
+               const std::wstring& second = L"");
+// A host symbolic link at `link` to `target`.
+void MakeLink(const std::wstring& target, const std::wstring& link);
 
-// Opens the file through the layer without delete sharing, as another
-// process would; it stays open until the layer is reset.
-void HoldOpenWithoutDeleteSharing(const fs::path& path);
+// Opens the file without delete sharing, as another program would; it stays
+// open until CloseHeldFiles.
+void HoldOpenWithoutDeleteSharing(const std::wstring& path);
+void CloseHeldFiles();
 
 // Every entry below `root`, as paths relative to it with "/" separators; a
-// directory ends in "/", a link in "@", a read-only file in " [read-only]".
-// Links are not followed.
-std::set<std::string> ListTree(const fs::path& root);
+// folder ends in "/", a link to a folder in "@", a read-only file in
+// " [read-only]". Links are not followed.
+std::set<std::string> ListTree(const std::wstring& root);
 
-WidePath WidePathOf(const fs::path& path);
+bool Exists(const std::wstring& path);
 
-// A fresh, empty folder for one test, removed with everything in it afterwards.
-fs::path MakeScratchFolder();
-void RemoveScratchFolder(const fs::path& folder);
+// A fresh, empty folder for one test, and its removal with everything in it
+// (links as links).
+std::wstring MakeScratchFolder();
+void RemoveScratchFolder(const std::wstring& folder);
+
+std::string Utf8(const std::wstring& text);

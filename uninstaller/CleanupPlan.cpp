@@ -5,32 +5,31 @@ namespace {
 // The version folder goes first; its own copy of tarvex_tools.rbs is deleted
 // by name afterwards in case the folder could not be removed whole.
 const CleanupTarget kVersion2Targets[kTargetsPerPass] = {
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2"), CleanupAction::RemoveTree,
-     true},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2.rbs"),
-     CleanupAction::RemoveFile, false},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_Section_Tool.rb"),
-     CleanupAction::RemoveFile, false},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\Ombrisk_Section"), CleanupAction::RemoveTree,
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2", CleanupAction::RemoveTree, true},
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2.rbs", CleanupAction::RemoveFile,
      false},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\tarvex_tools.rbs"),
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_Section_Tool.rb",
      CleanupAction::RemoveFile, false},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2\\plug_in\\tarvex_tools.rbs"),
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\Ombrisk_Section", CleanupAction::RemoveTree,
+     false},
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\tarvex_tools.rbs", CleanupAction::RemoveFile,
+     false},
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2\\plug_in\\tarvex_tools.rbs",
      CleanupAction::RemoveFile, false},
 };
 
 const CleanupTarget kVersion25Targets[kTargetsPerPass] = {
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2.5"), CleanupAction::RemoveTree,
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2.5", CleanupAction::RemoveTree,
      true},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2.5.rbs"),
-     CleanupAction::RemoveFile, false},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_Section_Tool.rb"),
-     CleanupAction::RemoveFile, false},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\Ombrisk_Section"), CleanupAction::RemoveTree,
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2.5.rbs", CleanupAction::RemoveFile,
      false},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\tarvex_tools.rbs"),
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_Section_Tool.rb",
      CleanupAction::RemoveFile, false},
-    {WIDE("SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2.5\\plug_in\\tarvex_tools.rbs"),
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\Ombrisk_Section", CleanupAction::RemoveTree,
+     false},
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\tarvex_tools.rbs", CleanupAction::RemoveFile,
+     false},
+    {L"SketchUp\\SketchUp 2016\\SketchUp\\Plugins\\SU_Tarvex_V2.5\\plug_in\\tarvex_tools.rbs",
      CleanupAction::RemoveFile, false},
 };
 

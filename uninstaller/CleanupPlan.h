@@ -10,7 +10,7 @@ enum class CleanupAction {
 };
 
 struct CleanupTarget {
-    const WCHAR* relativePath; // below the special folder, no leading or trailing backslash
+    const wchar_t* relativePath; // below the special folder, no leading or trailing backslash
     CleanupAction action;
     bool countsAsInstalled; // a folder that could be listed means the plug-in was there
 };

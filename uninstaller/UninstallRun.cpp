@@ -12,7 +12,7 @@ const char kReportCaption[] = "SU Tarvex Uninstaller 2016";
 const char kReportInstalled[] = "All applications have been uninstalled";
 const char kReportNotInstalled[] = "No application installed";
 
-bool LookUpSpecialFolder(int specialFolder, WCHAR (&path)[MAX_PATH]) {
+bool LookUpSpecialFolder(int specialFolder, wchar_t (&path)[MAX_PATH]) {
     return SUCCEEDED(SHGetFolderPathW(nullptr, specialFolder, nullptr, SHGFP_TYPE_CURRENT, path));
 }
 
@@ -20,7 +20,7 @@ bool LookUpSpecialFolder(int specialFolder, WCHAR (&path)[MAX_PATH]) {
 // An empty folder path would leave a bare relative path, and an append that
 // does not fit would leave the buffer short of the target: neither may be
 // deleted, so the target is skipped.
-bool AppendTargetPath(WCHAR (&path)[MAX_PATH], const CleanupTarget& target) {
+bool AppendTargetPath(wchar_t (&path)[MAX_PATH], const CleanupTarget& target) {
     return path[0] != 0 && PathAppendW(path, target.relativePath);
 }
 
@@ -43,14 +43,14 @@ void ReleaseFolders(HeldFolders& held) {
 // target itself, from the folder at depth `firstHeld` on (0 is the special
 // folder's child). False, with nothing held, when one of them is missing,
 // cannot be held or is a link: the target is then not to be touched.
-bool HoldFoldersAbove(const WCHAR* path, const CleanupTarget& target, std::size_t firstHeld,
+bool HoldFoldersAbove(const wchar_t* path, const CleanupTarget& target, std::size_t firstHeld,
                       HeldFolders& held) {
-    const WidePath fullPath = path;
+    const std::wstring fullPath = path;
     const std::size_t relativeStart =
-        fullPath.size() - std::char_traits<WCHAR>::length(target.relativePath);
+        fullPath.size() - std::char_traits<wchar_t>::length(target.relativePath);
     std::size_t depth = 0;
     for (std::size_t at = relativeStart; at < fullPath.size(); ++at) {
-        if (fullPath[at] != WIDE('\\') || depth++ < firstHeld) {
+        if (fullPath[at] != L'\\' || depth++ < firstHeld) {
             continue;
         }
         const FolderHold hold = HoldFolder(fullPath.substr(0, at).c_str());
@@ -73,7 +73,7 @@ std::size_t FirstFolderHeld(int specialFolder) {
 }
 
 // Returns whether the target counted as an installed version.
-bool RunTarget(WCHAR (&path)[MAX_PATH], const CleanupTarget& target, std::size_t firstHeld) {
+bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size_t firstHeld) {
     HeldFolders held;
     if (!AppendTargetPath(path, target) || !HoldFoldersAbove(path, target, firstHeld, held)) {
         return false;
@@ -82,7 +82,7 @@ bool RunTarget(WCHAR (&path)[MAX_PATH], const CleanupTarget& target, std::size_t
     if (target.action == CleanupAction::RemoveFile) {
         DeleteFileW(path);
     } else {
-        found = RemoveDirectoryTree(WidePath(path)) && target.countsAsInstalled;
+        found = RemoveDirectoryTree(std::wstring(path)) && target.countsAsInstalled;
     }
     ReleaseFolders(held);
     return found;
@@ -92,7 +92,7 @@ bool RunTarget(WCHAR (&path)[MAX_PATH], const CleanupTarget& target, std::size_t
 
 bool RunCleanupPlan() {
     bool installedFound = false;
-    WCHAR path[MAX_PATH] = {};
+    wchar_t path[MAX_PATH] = {};
     for (const CleanupPass& pass : kCleanupPasses) {
         if (!LookUpSpecialFolder(pass.specialFolder, path)) {
             continue;

@@ -1,0 +1,90 @@
+// The test bed's one seam: the import entries of the Windows API calls the
+// uninstaller makes are taken by shims (Interposer.cpp) that forward to the
+// real functions. While a test intercepts, the shims count and record those
+// calls and inject what the test asks for: special folders placed elsewhere,
+// failures on chosen paths, a listing that ends early, another party acting
+// just before a chosen call. Nothing of Windows is modelled here: every call
+// that is not failed on purpose is the real one.
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+enum class Api {
+    SHGetFolderPathW,
+    PathAppendW,
+    CreateFileW,
+    CloseHandle,
+    FindFirstFileW,
+    FindNextFileW,
+    FindClose,
+    GetFileAttributesW,
+    SetFileAttributesW,
+    DeleteFileW,
+    RemoveDirectoryW,
+    MessageBoxA,
+    GetUserObjectInformationW,
+};
+
+// One intercepted call and the path it concerns: the path it was given, or
+// for a call on a handle the path that handle was opened by (a search's
+// folder for the Find calls).
+struct ApiCall {
+    Api api;
+    std::wstring path;
+};
+
+struct MessageBoxCall {
+    std::string text;
+    std::string caption;
+    UINT style;
+};
+
+// Forgets every setting, fault, count and record. Calls made by tests
+// themselves are never intercepted; only those made between
+// StartIntercepting and StopIntercepting are.
+void ResetInterposer();
+void StartIntercepting();
+void StopIntercepting();
+
+// Runs `work` with interception on, the way the uninstaller runs.
+template <typename Work> auto Intercepted(Work work) {
+    StartIntercepting();
+    struct Stop {
+        ~Stop() {
+            StopIntercepting();
+        }
+    } stop;
+    return work();
+}
+
+// SHGetFolderPathW(folder) yields `path` (which may be empty). Lookups of a
+// folder that was not placed fail, and so do those from number
+// `firstFailing` on (counting from 0) of one that was failed.
+void PlaceSpecialFolder(int folder, const std::wstring& path);
+void FailSpecialFolderLookups(int folder, int firstFailing = 0);
+
+// `api` fails with ERROR_ACCESS_DENIED on exactly this path. For the Find
+// calls give the folder listed.
+void FailCallOn(Api api, const std::wstring& path);
+
+// The listing of `folder` ends after `entries` entries besides "." and "..":
+// the next FindNextFileW fails.
+void EndListingAfter(const std::wstring& folder, int entries);
+
+// Runs `action` just before intercepted call `callNumber` (1 is the first),
+// uninterceptd, as another party acting at that moment.
+void RunBeforeCall(std::uint64_t callNumber, std::function<void()> action);
+
+enum class WindowStation { Visible, Hidden, Unreadable };
+void SetWindowStation(WindowStation station);
+
+std::uint64_t CallsMade();
+const std::vector<ApiCall>& Calls();
+const std::vector<MessageBoxCall>& MessageBoxes();
+// Handles the intercepted calls opened and did not close.
+std::size_t HandlesLeftOpen();
