@@ -31,9 +31,17 @@ if [[ -n "$certificate" ]]; then
     [[ -f "$certificate" && -r "$certificate" ]] ||
         fail "cannot read the signing certificate $certificate"
     [[ -v SIGNING_PASSWORD ]] || fail "SIGNING_PASSWORD is not set"
-    printf '%s' "$SIGNING_PASSWORD" |
-        openssl pkcs12 -in "$certificate" -passin stdin -noout >/dev/null 2>&1 ||
-        fail "cannot open $certificate: wrong password, or not a PKCS#12 file"
+    # -legacy: the files that Windows' certificate export and many
+    # authorities make are still encrypted with RC2 or 3DES, which OpenSSL 3
+    # reads only with its legacy provider. The MAC check is what a wrong
+    # password fails.
+    opened=$(printf '%s' "$SIGNING_PASSWORD" |
+        openssl pkcs12 -legacy -in "$certificate" -passin stdin -noout 2>&1) || {
+        grep -q -i 'mac verify' <<<"$opened" && fail "wrong password for $certificate"
+        grep -q -i 'unsupported' <<<"$opened" &&
+            fail "$certificate uses a cipher this OpenSSL cannot read"
+        fail "$certificate is not a PKCS#12 file"
+    }
 fi
 
 rm -rf build/release

@@ -17,6 +17,9 @@ PLANTED_DLL = Path(os.environ["PLANTED_DLL"])
 
 class MessageBoxWindow(unittest.TestCase):
     def setUp(self):
+        # Wine's desktop takes the display of the first program of a
+        # wineserver session: this one must start a session of its own.
+        wine.wait_for_wine(PREFIX)
         self.server, self.display = wine.start_virtual_display()
 
     def tearDown(self):

@@ -24,7 +24,10 @@ def openssl(folder, *arguments):
 
 def make_certificate(folder):
     """A throwaway authority and a code-signing certificate it issued, with
-    the key in a PKCS#12 file; returns (PKCS#12 file, authority's certificate)."""
+    the key in two PKCS#12 files: one encrypted as OpenSSL 3 does by default
+    (AES), one the legacy way (RC2 and 3DES), as Windows' certificate export
+    and many authorities still make them. Returns ({kind: PKCS#12 file},
+    authority's certificate)."""
     openssl(folder, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
             "-keyout", "ca.key", "-out", "ca.pem", "-subj", "/CN=Throwaway Test Authority",
             "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=keyCertSign")
@@ -34,9 +37,14 @@ def make_certificate(folder):
         "extendedKeyUsage=codeSigning\nkeyUsage=digitalSignature\nbasicConstraints=CA:FALSE\n")
     openssl(folder, "x509", "-req", "-in", "signer.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
             "-CAcreateserial", "-days", "2", "-extfile", "signer.ext", "-out", "signer.pem")
-    openssl(folder, "pkcs12", "-export", "-in", "signer.pem", "-inkey", "signer.key",
-            "-certfile", "ca.pem", "-out", "signer.p12", "-passout", "pass:" + PASSWORD)
-    return Path(folder, "signer.p12"), Path(folder, "ca.pem")
+    files = {}
+    for kind, options in (("modern", []), ("legacy", ["-legacy"])):
+        openssl(folder, "pkcs12", "-export", *options, "-in", "signer.pem", "-inkey",
+                "signer.key", "-certfile", "ca.pem", "-out", kind + ".p12",
+                "-passout", "pass:" + PASSWORD)
+        files[kind] = Path(folder, kind + ".p12")
+    Path(folder, "not-pkcs12.p12").write_bytes(Path(folder, "signer.pem").read_bytes())
+    return files, Path(folder, "ca.pem")
 
 
 def release(dist, **signing):
@@ -50,7 +58,7 @@ class Release(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.folder = tempfile.TemporaryDirectory()
-        cls.certificate, cls.authority = make_certificate(cls.folder.name)
+        cls.certificates, cls.authority = make_certificate(cls.folder.name)
 
     @classmethod
     def tearDownClass(cls):
@@ -69,36 +77,50 @@ class Release(unittest.TestCase):
         subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True)
 
     def test_signed_release_verifies_and_runs(self):
-        dist = self.dist("signed")
-        result = release(dist, SIGNING_CERTIFICATE=str(self.certificate),
-                         SIGNING_PASSWORD=PASSWORD, SIGNING_CA_FILE=str(self.authority))
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertNotIn(PASSWORD, result.stdout + result.stderr)
-        subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.authority),
-                        "-in", str(dist / EXE.name)], check=True, capture_output=True)
-        subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True)
-        status, boxes, _ = wine.run_uninstaller(PREFIX, dist / EXE.name)
-        self.assertEqual(status, 1)
-        self.assertEqual([box[1:] for box in boxes], [(wine.CAPTION, wine.REPORT_STYLE)])
+        for kind, certificate in self.certificates.items():
+            with self.subTest(kind):
+                dist = self.dist("signed-" + kind)
+                result = release(dist, SIGNING_CERTIFICATE=str(certificate),
+                                 SIGNING_PASSWORD=PASSWORD, SIGNING_CA_FILE=str(self.authority))
+                self.assertEqual(result.returncode, 0, result.stderr)
+                self.assertNotIn(PASSWORD, result.stdout + result.stderr)
+                subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.authority),
+                                "-in", str(dist / EXE.name)], check=True, capture_output=True)
+                subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True)
+                if kind == "legacy":
+                    continue  # running it once is enough
+                status, boxes, _ = wine.run_uninstaller(PREFIX, dist / EXE.name)
+                self.assertEqual(status, 1)
+                self.assertEqual([box[1:] for box in boxes], [(wine.CAPTION, wine.REPORT_STYLE)])
 
     def test_bad_signing_input_fails_in_one_line_and_leaves_no_exe(self):
+        # (what is wrong, what the line must name)
         cases = {
-            "wrong password": dict(SIGNING_PASSWORD="not " + PASSWORD),
-            "missing certificate": dict(SIGNING_CERTIFICATE=str(self.dist("none.p12"))),
-            "failed time stamp": dict(SIGNING_TIMESTAMP_URL="http://127.0.0.1:9/"),
+            "wrong password": (dict(SIGNING_PASSWORD="not " + PASSWORD), "wrong password"),
+            "wrong password, legacy file": (
+                dict(SIGNING_CERTIFICATE=str(self.certificates["legacy"]),
+                     SIGNING_PASSWORD="not " + PASSWORD), "wrong password"),
+            "not PKCS#12": (dict(SIGNING_CERTIFICATE=str(Path(self.folder.name,
+                                                              "not-pkcs12.p12"))),
+                            "not a PKCS#12 file"),
+            "missing certificate": (dict(SIGNING_CERTIFICATE=str(self.dist("none.p12"))),
+                                    "cannot read"),
+            "failed time stamp": (dict(SIGNING_TIMESTAMP_URL="http://127.0.0.1:9/"),
+                                  "no time stamp"),
         }
-        for name, bad in cases.items():
+        for name, (bad, cause) in cases.items():
             with self.subTest(name):
-                dist = self.dist(name.replace(" ", "-"))
+                dist = self.dist(name.replace(" ", "-").replace(",", "").replace("#", ""))
                 dist.mkdir()
                 (dist / EXE.name).write_bytes(b"an earlier release")
-                signing = dict(SIGNING_CERTIFICATE=str(self.certificate),
+                signing = dict(SIGNING_CERTIFICATE=str(self.certificates["modern"]),
                                SIGNING_PASSWORD=PASSWORD, SIGNING_CA_FILE=str(self.authority))
                 signing.update(bad)
                 result = release(dist, **signing)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertEqual(len(result.stderr.splitlines()), 1, result.stderr)
                 self.assertTrue(result.stderr.startswith("release: "), result.stderr)
+                self.assertIn(cause, result.stderr)
                 self.assertNotIn("horse", result.stdout + result.stderr)
                 self.assertEqual(sorted(path.name for path in dist.iterdir()), [])
 
