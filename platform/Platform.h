@@ -9,6 +9,16 @@
 
 #include <shlobj.h>
 #include <shlwapi.h>
+#include <winternl.h>
+
+// Lists a folder through its handle (ntdll; the SDK's user-mode headers do
+// not declare it).
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID apcRoutine,
+                                               PVOID apcContext, PIO_STATUS_BLOCK status,
+                                               PVOID buffer, ULONG length,
+                                               FILE_INFORMATION_CLASS informationClass,
+                                               BOOLEAN returnSingleEntry, PUNICODE_STRING fileName,
+                                               BOOLEAN restartScan);
 
 // Limits the DLLs this process loads later (for the message box, say) to the
 // system folder, so that a DLL planted beside the executable is never loaded.

@@ -1,6 +1,9 @@
-// With mingw-w64 every call the uninstaller makes to a system DLL goes
-// through an import entry, `__imp__Name@ArgumentBytes`. Defining that entry
-// here makes the linker take ours, which points at a shim; the shim reaches
+// With mingw-w64 every call the uninstaller makes to a function that its
+// header declares as imported goes through an import entry,
+// `__imp__Name@ArgumentBytes`: defining that entry here makes the linker take
+// ours, which points at a shim. The ntdll functions are declared plainly, so
+// the uninstaller calls them directly: they are defined here as shims
+// themselves, and the import library's are never linked. Every shim reaches
 // the real function through GetProcAddress.
 #include "tests/Interposer.h"
 
@@ -9,10 +12,7 @@
 
 namespace {
 
-struct Search {
-    std::wstring folder;
-    int entriesListed;
-};
+const NTSTATUS kAccessDenied = NTSTATUS(0xC0000022);
 
 struct InterposerState {
     bool intercepting = false;
@@ -25,10 +25,12 @@ struct InterposerState {
     std::vector<std::pair<Api, std::wstring>> faults;
     std::map<std::wstring, int> listingLimits;
     std::map<HANDLE, std::wstring> openFiles;
-    std::map<HANDLE, Search> openSearches;
+    std::map<HANDLE, int> entriesListed;
     std::uint64_t actionBeforeCall = 0;
     std::function<void()> action;
     WindowStation station = WindowStation::Visible;
+    bool elevated = false;
+    DWORD session = 1;
     std::vector<MessageBoxCall> messageBoxes;
 };
 
@@ -44,18 +46,11 @@ template <typename Function> Function Real(const wchar_t* dll, const char* name)
 
 #define REAL(dll, name) static const auto real = Real<decltype(&::name)>(dll, #name)
 
-std::wstring FolderOfPattern(const wchar_t* pattern) {
-    const std::wstring path = pattern;
-    return path.substr(0, path.rfind(L'\\'));
-}
-
-bool IsDotOrDotDot(const wchar_t* name) {
-    return std::wstring(name) == L"." || std::wstring(name) == L"..";
-}
+#define REAL_NTDLL(name) static const auto real = Real<decltype(&::name)>(L"ntdll.dll", #name)
 
 // Counts and records an intercepted call, runs the action due before it, and
 // says whether the test wants it to fail.
-bool FailsOnPurpose(Api api, const std::wstring& path) {
+bool FailsOnPurpose(Api api, const std::wstring& path, bool relative = false) {
     InterposerState& state = State();
     if (!state.intercepting || state.inAction) {
         return false;
@@ -65,7 +60,7 @@ bool FailsOnPurpose(Api api, const std::wstring& path) {
         state.action();
         state.inAction = false;
     }
-    state.calls.push_back({api, path});
+    state.calls.push_back({api, path, relative});
     for (const auto& fault : state.faults) {
         if (fault.first == api && fault.second == path) {
             SetLastError(ERROR_ACCESS_DENIED);
@@ -81,11 +76,7 @@ bool Intercepting() {
 
 std::wstring PathOfHandle(HANDLE handle) {
     const auto file = State().openFiles.find(handle);
-    if (file != State().openFiles.end()) {
-        return file->second;
-    }
-    const auto search = State().openSearches.find(handle);
-    return search != State().openSearches.end() ? search->second.folder : std::wstring();
+    return file != State().openFiles.end() ? file->second : std::wstring();
 }
 
 HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags,
@@ -143,88 +134,52 @@ BOOL WINAPI ShimCloseHandle(HANDLE handle) {
         return FALSE;
     }
     State().openFiles.erase(handle);
+    State().entriesListed.erase(handle);
     return real(handle);
 }
 
-HANDLE WINAPI ShimFindFirstFileW(LPCWSTR pattern, LPWIN32_FIND_DATAW entry) {
-    REAL(L"kernel32.dll", FindFirstFileW);
+BOOL WINAPI ShimGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                             LPVOID information, DWORD size) {
+    REAL(L"kernel32.dll", GetFileInformationByHandleEx);
+    if (Intercepting() && FailsOnPurpose(Api::GetFileInformationByHandleEx, PathOfHandle(handle))) {
+        return FALSE;
+    }
+    return real(handle, kind, information, size);
+}
+
+BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                           LPVOID information, DWORD size) {
+    REAL(L"kernel32.dll", SetFileInformationByHandle);
+    if (Intercepting() && FailsOnPurpose(Api::SetFileInformationByHandle, PathOfHandle(handle))) {
+        return FALSE;
+    }
+    return real(handle, kind, information, size);
+}
+
+BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                                    DWORD size, PDWORD needed) {
+    REAL(L"advapi32.dll", GetTokenInformation);
+    if (!Intercepting() || kind != TokenElevation || size < sizeof(TOKEN_ELEVATION)) {
+        return real(token, kind, information, size, needed);
+    }
+    if (FailsOnPurpose(Api::GetTokenInformation, L"")) {
+        return FALSE;
+    }
+    static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = State().elevated ? 1 : 0;
+    *needed = sizeof(TOKEN_ELEVATION);
+    return TRUE;
+}
+
+BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
+    REAL(L"kernel32.dll", ProcessIdToSessionId);
     if (!Intercepting()) {
-        return real(pattern, entry);
+        return real(process, session);
     }
-    const std::wstring folder = FolderOfPattern(pattern);
-    if (FailsOnPurpose(Api::FindFirstFileW, folder)) {
-        return INVALID_HANDLE_VALUE;
-    }
-    const HANDLE search = real(pattern, entry);
-    if (search != INVALID_HANDLE_VALUE) {
-        State().openSearches[search] = {folder, IsDotOrDotDot(entry->cFileName) ? 0 : 1};
-    }
-    return search;
-}
-
-BOOL WINAPI ShimFindNextFileW(HANDLE search, LPWIN32_FIND_DATAW entry) {
-    REAL(L"kernel32.dll", FindNextFileW);
-    if (!Intercepting()) {
-        return real(search, entry);
-    }
-    Search& listing = State().openSearches[search];
-    if (FailsOnPurpose(Api::FindNextFileW, listing.folder)) {
+    if (FailsOnPurpose(Api::ProcessIdToSessionId, L"")) {
         return FALSE;
     }
-    const auto limit = State().listingLimits.find(listing.folder);
-    if (limit != State().listingLimits.end() && listing.entriesListed >= limit->second) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    const BOOL found = real(search, entry);
-    if (found && !IsDotOrDotDot(entry->cFileName)) {
-        ++listing.entriesListed;
-    }
-    return found;
-}
-
-BOOL WINAPI ShimFindClose(HANDLE search) {
-    REAL(L"kernel32.dll", FindClose);
-    if (!Intercepting()) {
-        return real(search);
-    }
-    if (FailsOnPurpose(Api::FindClose, PathOfHandle(search))) {
-        return FALSE;
-    }
-    State().openSearches.erase(search);
-    return real(search);
-}
-
-DWORD WINAPI ShimGetFileAttributesW(LPCWSTR path) {
-    REAL(L"kernel32.dll", GetFileAttributesW);
-    if (FailsOnPurpose(Api::GetFileAttributesW, path)) {
-        return INVALID_FILE_ATTRIBUTES;
-    }
-    return real(path);
-}
-
-BOOL WINAPI ShimSetFileAttributesW(LPCWSTR path, DWORD attributes) {
-    REAL(L"kernel32.dll", SetFileAttributesW);
-    if (FailsOnPurpose(Api::SetFileAttributesW, path)) {
-        return FALSE;
-    }
-    return real(path, attributes);
-}
-
-BOOL WINAPI ShimDeleteFileW(LPCWSTR path) {
-    REAL(L"kernel32.dll", DeleteFileW);
-    if (FailsOnPurpose(Api::DeleteFileW, path)) {
-        return FALSE;
-    }
-    return real(path);
-}
-
-BOOL WINAPI ShimRemoveDirectoryW(LPCWSTR path) {
-    REAL(L"kernel32.dll", RemoveDirectoryW);
-    if (FailsOnPurpose(Api::RemoveDirectoryW, path)) {
-        return FALSE;
-    }
-    return real(path);
+    *session = State().session;
+    return TRUE;
 }
 
 int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
@@ -264,15 +219,84 @@ IMPORT_ENTRY(SHGetFolderPathW, 20);
 IMPORT_ENTRY(PathAppendW, 8);
 IMPORT_ENTRY(CreateFileW, 28);
 IMPORT_ENTRY(CloseHandle, 4);
-IMPORT_ENTRY(FindFirstFileW, 8);
-IMPORT_ENTRY(FindNextFileW, 8);
-IMPORT_ENTRY(FindClose, 4);
-IMPORT_ENTRY(GetFileAttributesW, 4);
-IMPORT_ENTRY(SetFileAttributesW, 8);
-IMPORT_ENTRY(DeleteFileW, 4);
-IMPORT_ENTRY(RemoveDirectoryW, 4);
+IMPORT_ENTRY(GetFileInformationByHandleEx, 16);
+IMPORT_ENTRY(SetFileInformationByHandle, 16);
+IMPORT_ENTRY(GetTokenInformation, 20);
+IMPORT_ENTRY(ProcessIdToSessionId, 8);
 IMPORT_ENTRY(MessageBoxA, 16);
 IMPORT_ENTRY(GetUserObjectInformationW, 20);
+
+extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
+                                       POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK status,
+                                       PLARGE_INTEGER size, ULONG attributes, ULONG share,
+                                       ULONG disposition, ULONG options, PVOID extended,
+                                       ULONG extendedLength) {
+    REAL_NTDLL(NtCreateFile);
+    const auto call = [&] {
+        return real(handle, access, object, status, size, attributes, share, disposition, options,
+                    extended, extendedLength);
+    };
+    if (!Intercepting()) {
+        return call();
+    }
+    const bool relative = object->RootDirectory != nullptr;
+    const std::wstring name(object->ObjectName->Buffer,
+                            object->ObjectName->Length / sizeof(wchar_t));
+    const std::wstring path = relative ? PathOfHandle(object->RootDirectory) + L"\\" + name : name;
+    if (FailsOnPurpose(Api::NtCreateFile, path, relative)) {
+        return kAccessDenied;
+    }
+    const NTSTATUS result = call();
+    if (NT_SUCCESS(result)) {
+        State().openFiles[*handle] = path;
+    }
+    return result;
+}
+
+extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID apcRoutine,
+                                               PVOID apcContext, PIO_STATUS_BLOCK status,
+                                               PVOID buffer, ULONG length,
+                                               FILE_INFORMATION_CLASS kind,
+                                               BOOLEAN returnSingleEntry, PUNICODE_STRING mask,
+                                               BOOLEAN restartScan) {
+    REAL_NTDLL(NtQueryDirectoryFile);
+    if (!Intercepting()) {
+        return real(folder, event, apcRoutine, apcContext, status, buffer, length, kind,
+                    returnSingleEntry, mask, restartScan);
+    }
+    const std::wstring path = PathOfHandle(folder);
+    if (FailsOnPurpose(Api::NtQueryDirectoryFile, path)) {
+        return kAccessDenied;
+    }
+    const auto limit = State().listingLimits.find(path);
+    if (limit == State().listingLimits.end() || mask != nullptr) {
+        return real(folder, event, apcRoutine, apcContext, status, buffer, length, kind,
+                    returnSingleEntry, mask, restartScan);
+    }
+    // One entry at a time, so that the listing can end after any of them.
+    int& listed = State().entriesListed[folder];
+    if (listed >= limit->second) {
+        return kAccessDenied;
+    }
+    const NTSTATUS result = real(folder, event, apcRoutine, apcContext, status, buffer, length,
+                                 kind, TRUE, mask, restartScan);
+    const auto& entry = *static_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer);
+    const std::wstring name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
+    if (NT_SUCCESS(result) && name != L"." && name != L"..") {
+        ++listed;
+    }
+    return result;
+}
+
+extern "C" NTSTATUS NTAPI NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK status,
+                                                 PVOID information, ULONG length,
+                                                 FILE_INFORMATION_CLASS kind) {
+    REAL_NTDLL(NtQueryInformationFile);
+    if (Intercepting() && FailsOnPurpose(Api::NtQueryInformationFile, PathOfHandle(handle))) {
+        return kAccessDenied;
+    }
+    return real(handle, status, information, length, kind);
+}
 
 void ResetInterposer() {
     State() = InterposerState();
@@ -324,5 +348,13 @@ const std::vector<MessageBoxCall>& MessageBoxes() {
 }
 
 std::size_t HandlesLeftOpen() {
-    return State().openFiles.size() + State().openSearches.size();
+    return State().openFiles.size();
+}
+
+void SetElevated(bool elevated) {
+    State().elevated = elevated;
+}
+
+void SetSession(DWORD session) {
+    State().session = session;
 }

@@ -18,24 +18,26 @@ enum class Api {
     SHGetFolderPathW,
     PathAppendW,
     CreateFileW,
+    NtCreateFile,
     CloseHandle,
-    FindFirstFileW,
-    FindNextFileW,
-    FindClose,
-    GetFileAttributesW,
-    SetFileAttributesW,
-    DeleteFileW,
-    RemoveDirectoryW,
+    NtQueryDirectoryFile,
+    NtQueryInformationFile,
+    GetFileInformationByHandleEx,
+    SetFileInformationByHandle,
+    GetTokenInformation,
+    ProcessIdToSessionId,
     MessageBoxA,
     GetUserObjectInformationW,
 };
 
 // One intercepted call and the path it concerns: the path it was given, or
-// for a call on a handle the path that handle was opened by (a search's
-// folder for the Find calls).
+// for a call on a handle the path that handle was opened by. An open
+// relative to a folder's handle concerns that folder's path, a backslash and
+// the name given.
 struct ApiCall {
     Api api;
     std::wstring path;
+    bool relative; // the call named its object relative to a handle
 };
 
 struct MessageBoxCall {
@@ -68,20 +70,23 @@ template <typename Work> auto Intercepted(Work work) {
 void PlaceSpecialFolder(int folder, const std::wstring& path);
 void FailSpecialFolderLookups(int folder, int firstFailing = 0);
 
-// `api` fails with ERROR_ACCESS_DENIED on exactly this path. For the Find
-// calls give the folder listed.
+// `api` fails with access denied on exactly this path.
 void FailCallOn(Api api, const std::wstring& path);
 
 // The listing of `folder` ends after `entries` entries besides "." and "..":
-// the next FindNextFileW fails.
+// the next NtQueryDirectoryFile fails.
 void EndListingAfter(const std::wstring& folder, int entries);
 
 // Runs `action` just before intercepted call `callNumber` (1 is the first),
-// uninterceptd, as another party acting at that moment.
+// unintercepted, as another party acting at that moment.
 void RunBeforeCall(std::uint64_t callNumber, std::function<void()> action);
 
 enum class WindowStation { Visible, Hidden, Unreadable };
 void SetWindowStation(WindowStation station);
+// The answers to the token's elevation query (not elevated unless set) and
+// to the process's session (1 unless set).
+void SetElevated(bool elevated);
+void SetSession(DWORD session);
 
 std::uint64_t CallsMade();
 const std::vector<ApiCall>& Calls();

@@ -1,10 +1,12 @@
 #include "removal/RemoveDirectoryTree.h"
-#include "removal/FolderHold.h"
+#include "removal/EntryHandle.h"
 
 #include "tests/Interposer.h"
 #include "tests/TestTree.h"
 
 #include <gtest/gtest.h>
+
+#include <vector>
 
 namespace {
 
@@ -19,8 +21,23 @@ class RemoveDirectoryTreeTest : public testing::Test {
         RemoveScratchFolder(sandbox);
     }
 
+    // Holds the sandbox, as the run holds Plugins, and removes the tree in it.
     bool Remove() {
-        return Intercepted([&] { return RemoveDirectoryTree(tree); });
+        return Intercepted([&] {
+            const HANDLE parent = HoldSandbox();
+            const bool listed = RemoveDirectoryTree(parent, tree);
+            CloseHandle(parent);
+            return listed;
+        });
+    }
+
+    HANDLE HoldSandbox() {
+        const HANDLE parent =
+            CreateFileW(sandbox.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        EXPECT_NE(parent, INVALID_HANDLE_VALUE);
+        return parent;
     }
 
     std::wstring sandbox;
@@ -100,32 +117,66 @@ const TreeCase kTreeCases[] = {
      true,
      {"outside/", "outside/data/", "outside/data/precious.txt", "outside/data/sub/",
       "outside/data/sub/more.txt", "tree@"}},
-    {"UnreadableFileAttributesAreNotWrittenBack",
+    {"EntriesWhoseKindOrIdentityCannotBeReadStay",
      [](const std::wstring& tree, const std::wstring&) {
-         WriteTestFile(tree + L"\\plain.txt");
-         WriteTestFile(tree + L"\\read-only.txt");
-         MakeReadOnly(tree + L"\\read-only.txt");
-         FailCallOn(Api::GetFileAttributesW, tree + L"\\plain.txt");
-         FailCallOn(Api::GetFileAttributesW, tree + L"\\read-only.txt");
-     },
-     true,
-     // No attribute value was known to write back, so the read-only file stays.
-     {"tree/", "tree/read-only.txt [read-only]"}},
-    {"FolderWhoseKindCannotBeReadIsNotEntered",
-     [](const std::wstring& tree, const std::wstring&) {
+         WriteTestFile(tree + L"\\unknown kind.txt");
+         MakeReadOnly(tree + L"\\unknown kind.txt");
+         WriteTestFile(tree + L"\\unknown identity.txt");
          WriteTestFile(tree + L"\\unknown\\kept.txt");
          WriteTestFile(tree + L"\\gone.txt");
-         FailCallOn(Api::GetFileAttributesW, tree + L"\\unknown");
+         FailCallOn(Api::GetFileInformationByHandleEx, tree + L"\\unknown kind.txt");
+         FailCallOn(Api::NtQueryInformationFile, tree + L"\\unknown identity.txt");
+         FailCallOn(Api::GetFileInformationByHandleEx, tree + L"\\unknown");
      },
      true,
-     {"tree/", "tree/unknown/", "tree/unknown/kept.txt"}},
+     {"tree/", "tree/unknown kind.txt [read-only]", "tree/unknown identity.txt", "tree/unknown/",
+      "tree/unknown/kept.txt"}},
     {"FolderThatCannotBeListedIsNotTouched",
      [](const std::wstring& tree, const std::wstring&) {
          WriteTestFile(tree + L"\\kept.txt");
-         FailCallOn(Api::FindFirstFileW, tree);
+         FailCallOn(Api::NtQueryDirectoryFile, tree);
      },
      false,
      {"tree/", "tree/kept.txt"}},
+    // Names that Windows' path rules would rewrite in a plain path are taken
+    // literally: links named so are never followed (Wine cannot remove them,
+    // so they stay), real entries named so go. Made on the host, as no plain
+    // path can make them.
+    {"LinksWithNamesThatPathRulesRewrite",
+     [](const std::wstring& tree, const std::wstring& outside) {
+         WriteTestFile(outside + L"\\data\\precious.txt");
+         WriteTestFile(outside + L"\\data\\read-only.txt");
+         MakeReadOnly(outside + L"\\data\\read-only.txt");
+         WriteTestFile(tree + L"\\x\\busy.txt");
+         HoldOpenWithoutDeleteSharing(tree + L"\\x\\busy.txt");
+         RunOnHost("cd \"$2\" && for name in 'x ' lib. NUL; do ln -s \"$1\" \"$name\"; done",
+                   outside + L"\\data", tree);
+     },
+     true,
+     {"outside/", "outside/data/", "outside/data/precious.txt",
+      "outside/data/read-only.txt [read-only]", "tree/", "tree/x/", "tree/x/busy.txt", "tree/x @",
+      "tree/lib.@", "tree/NUL@"}},
+    {"RealEntriesWithNamesThatPathRulesRewrite",
+     [](const std::wstring& tree, const std::wstring&) {
+         MakeFolders(tree);
+         RunOnHost("cd \"$1\" && for name in 'x ' y. 'z ...' ' lead' NUL ..cache; do\n"
+                   "  mkdir \"$name\" && echo data >\"$name/inside\"; done\n"
+                   "echo data >com1.txt && echo data >a. && chmod a-w a.",
+                   tree);
+     },
+     true,
+     {}},
+    {"EntryPastMaxPathStays",
+     [](const std::wstring& tree, const std::wstring&) {
+         const std::wstring folder = tree + L"\\" + std::wstring(200, L'f');
+         WriteTestFile(tree + L"\\near.txt");
+         WriteTestFile(folder + L"\\short.txt");
+         // Wine does not enforce MAX_PATH on plain paths; Windows would.
+         WriteTestFile(folder + L"\\" + std::wstring(259 - folder.size(), L'l'));
+     },
+     true,
+     {"tree/", "tree/" + std::string(200, 'f') + "/",
+      "tree/" + std::string(200, 'f') + "/" + std::string(59, 'l')}},
 };
 
 void PrintTo(const TreeCase& treeCase, std::ostream* out) {
@@ -156,10 +207,8 @@ TEST_F(RemoveDirectoryTreeTest, ListingThatFailsPartWayLeavesTheRest) {
 
     EXPECT_TRUE(Remove());
 
-    // Only the first listed entry was handled; the folder's removal was still tried.
+    // Only the first listed entry was handled.
     EXPECT_EQ(ListTree(tree).size(), 4u);
-    EXPECT_EQ(Calls().back().api, Api::RemoveDirectoryW);
-    EXPECT_EQ(Calls().back().path, tree);
 }
 
 TEST_F(RemoveDirectoryTreeTest, FileThatCannotBeDeletedDoesNotStopTheOthers) {
@@ -183,16 +232,56 @@ TEST_F(RemoveDirectoryTreeTest, FileThatCannotBeDeletedDoesNotStopTheOthers) {
     EXPECT_EQ(ListTree(tree), std::set<std::string>{Utf8(first)});
 }
 
+// Another party swaps a read-only file of the tree for a link to a read-only
+// file outside, just before each of the calls the removal makes on the file
+// (a host program, which sharing does not bind). The outside file keeps its
+// content and attribute.
+TEST_F(RemoveDirectoryTreeTest, FileSwappedForALinkBeforeAnyOfItsCallsLeavesTheOutsideAlone) {
+    const std::wstring file = tree + L"\\file.txt";
+    const std::wstring precious = outside + L"\\precious.txt";
+    const auto build = [&] {
+        RemoveScratchFolder(sandbox);
+        WriteTestFile(file);
+        MakeReadOnly(file);
+        WriteTestFile(precious, "precious");
+        MakeReadOnly(precious);
+    };
+    build();
+    Remove();
+    std::vector<std::uint64_t> fileCalls;
+    for (std::size_t i = 0; i < Calls().size(); ++i) {
+        if (Calls()[i].path == file) {
+            fileCalls.push_back(i + 1);
+        }
+    }
+    ASSERT_GE(fileCalls.size(), 4u);
+
+    for (const std::uint64_t callNumber : fileCalls) {
+        SCOPED_TRACE("swapped before call " + std::to_string(callNumber));
+        ResetInterposer();
+        build();
+        RunBeforeCall(callNumber, [&] {
+            RunOnHost("mv \"$1\" \"$1 (moved)\" && ln -s \"$2\" \"$1\"", file, precious);
+        });
+        Remove();
+        EXPECT_EQ(ListTree(outside), std::set<std::string>{"precious.txt [read-only]"});
+        EXPECT_EQ(ReadTestFile(precious), "precious");
+    }
+}
+
 TEST_F(RemoveDirectoryTreeTest, HeldFolderCannotBeRenamedUntilReleased) {
     const std::wstring renamed = sandbox + L"\\renamed";
     MakeFolders(tree);
-    const FolderHold hold = HoldFolder(tree.c_str());
-    ASSERT_EQ(hold.state, FolderHoldState::Held);
+    const HANDLE parent = HoldSandbox();
+    EntryHandle held = {};
+    ASSERT_TRUE(OpenNamedEntry(parent, L"tree", held));
+    ASSERT_EQ(held.openedAs, OpenedAs::Listed);
 
     EXPECT_FALSE(MoveFileW(tree.c_str(), renamed.c_str()));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_SHARING_VIOLATION));
 
-    ReleaseFolder(hold);
+    CloseHandle(held.handle);
+    CloseHandle(parent);
     EXPECT_TRUE(MoveFileW(tree.c_str(), renamed.c_str()));
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <tuple>
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int);
 
@@ -232,16 +233,37 @@ TEST_F(UninstallRunTest, SecondRunFindsNothing) {
     EXPECT_EQ(RunProgram(), kNotInstalled);
 }
 
-// Every path the run handed to the platform lies inside the Plugins folder
-// of `folder`: never the folder itself, a relative path or a cut-off one.
+// Every object the run opened lies inside the Plugins folder of `folder`:
+// never the folder itself, a relative path or a cut-off one. Only the
+// special folder is opened by its path.
 void ExpectOnlyPathsBelowPlugins(const std::wstring& folder) {
     const std::wstring plugins = PluginsOf(folder) + L"\\";
     for (const ApiCall& call : Calls()) {
-        if (call.api == Api::FindFirstFileW || call.api == Api::CreateFileW ||
-            call.api == Api::DeleteFileW || call.api == Api::RemoveDirectoryW) {
+        if (call.api == Api::CreateFileW) {
+            EXPECT_EQ(call.path, folder);
+        } else if (call.api == Api::NtCreateFile && call.path.size() > plugins.size()) {
             EXPECT_EQ(call.path.compare(0, plugins.size(), plugins), 0) << Utf8(call.path);
         }
     }
+}
+
+TEST_F(UninstallRunTest, NoCallBelowASpecialFolderTakesAPath) {
+    InstallEverything(PluginsOf(userFolder));
+    InstallEverything(PluginsOf(commonFolder));
+    SetElevated(true);
+
+    EXPECT_EQ(RunProgram(), kInstalled);
+
+    std::size_t opened = 0;
+    for (const ApiCall& call : Calls()) {
+        if (call.api == Api::CreateFileW) {
+            EXPECT_TRUE(call.path == userFolder || call.path == commonFolder) << Utf8(call.path);
+        } else if (call.api == Api::NtCreateFile) {
+            EXPECT_TRUE(call.relative) << Utf8(call.path);
+            ++opened;
+        }
+    }
+    EXPECT_GT(opened, 100u);
 }
 
 TEST_F(UninstallRunTest, EmptyFolderPathNeverTurnsIntoARelativeTarget) {
@@ -268,7 +290,8 @@ TEST_F(UninstallRunTest, TargetThatDoesNotFitThePathBufferIsSkipped) {
     // 188 units of folder leave room for every relative path (65 at most)
     // except the 77 and 79 of the version folders' own tarvex_tools.rbs.
     const std::wstring longFolder = sandbox + L"\\" + std::wstring(188 - sandbox.size() - 1, L'x');
-    InstallEverything(PluginsOf(longFolder));
+    InstallSectionTool(PluginsOf(longFolder));
+    MakeFolders(PluginsOf(longFolder) + L"\\SU_Tarvex_V2");
     PlaceSpecialFolder(CSIDL_APPDATA, longFolder);
     FailSpecialFolderLookups(CSIDL_COMMON_APPDATA);
 
@@ -280,6 +303,7 @@ TEST_F(UninstallRunTest, TargetThatDoesNotFitThePathBufferIsSkipped) {
 
 struct StationCase {
     WindowStation station;
+    DWORD session;
     std::size_t reports;
 };
 
@@ -289,6 +313,7 @@ class WindowStationCases : public UninstallRunTest,
 TEST_P(WindowStationCases, BoxIsShownUnlessNobodyCanSeeIt) {
     InstallEverything(PluginsOf(userFolder));
     SetWindowStation(GetParam().station);
+    SetSession(GetParam().session);
 
     std::wstring noArguments;
     EXPECT_EQ(Intercepted([&] { return wWinMain(nullptr, nullptr, noArguments.data(), 1); }), 1);
@@ -298,21 +323,23 @@ TEST_P(WindowStationCases, BoxIsShownUnlessNobodyCanSeeIt) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stations, WindowStationCases,
-                         testing::Values(StationCase{WindowStation::Visible, 1},
-                                         StationCase{WindowStation::Hidden, 0},
-                                         StationCase{WindowStation::Unreadable, 1}));
+                         testing::Values(StationCase{WindowStation::Visible, 1, 1},
+                                         StationCase{WindowStation::Hidden, 1, 0},
+                                         StationCase{WindowStation::Unreadable, 1, 1},
+                                         StationCase{WindowStation::Visible, 0, 0}));
 
 struct WayDownCase {
     const char* name;
     int specialFolder;
     int depth; // which folder of the way down is a link: 0 to 3
+    bool elevated;
     bool followed;
 };
 
 class LinkOnTheWayDown : public UninstallRunTest,
                          public testing::WithParamInterface<WayDownCase> {};
 
-TEST_P(LinkOnTheWayDown, IsFollowedOnlyUnderThePerUserFolder) {
+TEST_P(LinkOnTheWayDown, IsFollowedOnlyUnderThePerUserFolderUnelevated) {
     const WayDownCase& linkCase = GetParam();
     const std::wstring special =
         linkCase.specialFolder == CSIDL_APPDATA ? userFolder : commonFolder;
@@ -323,6 +350,7 @@ TEST_P(LinkOnTheWayDown, IsFollowedOnlyUnderThePerUserFolder) {
     const std::set<std::string> elsewhereBefore = ListTree(elsewhere);
     RunOnHost("rm -rf -- \"$1\"", WayDown(special, linkCase.depth));
     MakeLink(WayDown(elsewhere, linkCase.depth), WayDown(special, linkCase.depth));
+    SetElevated(linkCase.elevated);
 
     const std::string report = RunProgram();
 
@@ -336,14 +364,18 @@ TEST_P(LinkOnTheWayDown, IsFollowedOnlyUnderThePerUserFolder) {
 }
 
 const WayDownCase kWayDownCases[] = {
-    {"AllUsersSketchUp", CSIDL_COMMON_APPDATA, 0, false},
-    {"AllUsersSketchUp2016", CSIDL_COMMON_APPDATA, 1, false},
-    {"AllUsersInnerSketchUp", CSIDL_COMMON_APPDATA, 2, false},
-    {"AllUsersPlugins", CSIDL_COMMON_APPDATA, 3, false},
-    {"PerUserSketchUp", CSIDL_APPDATA, 0, true},
-    {"PerUserSketchUp2016", CSIDL_APPDATA, 1, true},
-    {"PerUserInnerSketchUp", CSIDL_APPDATA, 2, true},
-    {"PerUserPlugins", CSIDL_APPDATA, 3, true},
+    {"AllUsersSketchUp", CSIDL_COMMON_APPDATA, 0, false, false},
+    {"AllUsersSketchUp2016", CSIDL_COMMON_APPDATA, 1, false, false},
+    {"AllUsersInnerSketchUp", CSIDL_COMMON_APPDATA, 2, false, false},
+    {"AllUsersPlugins", CSIDL_COMMON_APPDATA, 3, false, false},
+    {"PerUserSketchUp", CSIDL_APPDATA, 0, false, true},
+    {"PerUserSketchUp2016", CSIDL_APPDATA, 1, false, true},
+    {"PerUserInnerSketchUp", CSIDL_APPDATA, 2, false, true},
+    {"PerUserPlugins", CSIDL_APPDATA, 3, false, true},
+    {"PerUserSketchUpElevated", CSIDL_APPDATA, 0, true, false},
+    {"PerUserSketchUp2016Elevated", CSIDL_APPDATA, 1, true, false},
+    {"PerUserInnerSketchUpElevated", CSIDL_APPDATA, 2, true, false},
+    {"PerUserPluginsElevated", CSIDL_APPDATA, 3, true, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Links, LinkOnTheWayDown, testing::ValuesIn(kWayDownCases),
@@ -376,22 +408,36 @@ std::set<std::string> Lost(const std::set<std::string>& before,
     return lost;
 }
 
-// The swap itself: the rename goes through the Windows API, so the sharing
-// rules decide whether it may happen; the link is made on the host.
-bool SwapForALink(const std::wstring& folder, const std::wstring& copy) {
+enum class Attacker {
+    // Renames through the Windows API, so that sharing decides whether it
+    // may; the link is made on the host.
+    BoundBySharing,
+    // A host program, which sharing does not bind: it swaps held folders
+    // too, as an owner converting an empty held folder into a junction in
+    // place is not bound on Windows either.
+    Unbound,
+};
+
+bool SwapForALink(Attacker attacker, const std::wstring& folder, const std::wstring& copy) {
     const std::wstring parent = folder.substr(0, folder.rfind(L'\\'));
     const bool removed = !Exists(folder) && Exists(parent);
-    if (!removed && !MoveFileW(folder.c_str(), (folder + L" (moved)").c_str())) {
+    if (removed) {
+        MakeLink(copy, folder);
+    } else if (attacker == Attacker::Unbound) {
+        RunOnHost("mv \"$1\" \"$1 (moved)\" && ln -s \"$2\" \"$1\"", folder, copy);
+    } else if (MoveFileW(folder.c_str(), (folder + L" (moved)").c_str())) {
+        MakeLink(copy, folder);
+    } else {
         return false;
     }
-    MakeLink(copy, folder);
     return true;
 }
 
-class SwappedMidRun : public testing::TestWithParam<const wchar_t*> {};
+class SwappedMidRun : public testing::TestWithParam<std::tuple<Attacker, const wchar_t*>> {};
 
 TEST_P(SwappedMidRun, NeverReachesOutside) {
-    const std::wstring swapped = GetParam();
+    const Attacker attacker = std::get<0>(GetParam());
+    const std::wstring swapped = std::get<1>(GetParam());
     const std::wstring scratch = MakeScratchFolder();
     // One installation, copied afresh on the host for every run: nested
     // folders, files, a read-only file and a link inside.
@@ -412,12 +458,19 @@ TEST_P(SwappedMidRun, NeverReachesOutside) {
         const std::wstring run = scratch + L"\\" + std::to_wstring(callNumber);
         const std::wstring common = run + L"\\ProgramData";
         const std::wstring copy = run + L"\\copy";
-        RunOnHost("mkdir \"$2\" && cp -a \"$1\" \"$2/ProgramData\" && cp -a \"$1\" \"$2/copy\"",
-                  model, run);
+        if (callNumber == 0) {
+            RunOnHost("mkdir \"$2\" && cp -a \"$1\" \"$2/ProgramData\"", model, run);
+        } else if (callNumber == 1) {
+            // Every later run's installation and copy, in one go.
+            RunOnHost("for n in $(seq 1 " + std::to_string(callsInARun) +
+                          "); do mkdir \"$2/$n\" && cp -a \"$1\" \"$2/$n/ProgramData\" &&"
+                          " cp -a \"$1\" \"$2/$n/copy\" || exit; done",
+                      model, scratch);
+        }
         PlaceSpecialFolder(CSIDL_COMMON_APPDATA, common);
         if (callNumber > 0) {
             RunBeforeCall(callNumber, [&] {
-                if (SwapForALink(common + L"\\" + swapped, copy + L"\\" + swapped)) {
+                if (SwapForALink(attacker, common + L"\\" + swapped, copy + L"\\" + swapped)) {
                     ++swaps;
                 }
             });
@@ -425,7 +478,9 @@ TEST_P(SwappedMidRun, NeverReachesOutside) {
 
         Intercepted(RunCleanupPlan);
 
-        EXPECT_EQ(Lost(installed, ListTree(copy)), std::set<std::string>{});
+        if (callNumber > 0) {
+            EXPECT_EQ(Lost(installed, ListTree(copy)), std::set<std::string>{});
+        }
         EXPECT_EQ(ListTree(linked), std::set<std::string>{"precious.txt"});
         EXPECT_EQ(HandlesLeftOpen(), 0u);
         if (callNumber == 0) {
@@ -440,6 +495,9 @@ TEST_P(SwappedMidRun, NeverReachesOutside) {
     EXPECT_GT(swaps, 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(Folders, SwappedMidRun, testing::ValuesIn(kSwapped));
+INSTANTIATE_TEST_SUITE_P(Folders, SwappedMidRun,
+                         testing::Combine(testing::Values(Attacker::BoundBySharing,
+                                                          Attacker::Unbound),
+                                          testing::ValuesIn(kSwapped)));
 
 } // namespace

@@ -1,9 +1,10 @@
 #include "uninstaller/UninstallRun.h"
 
-#include "removal/FolderHold.h"
+#include "removal/EntryHandle.h"
 #include "removal/RemoveDirectoryTree.h"
 #include "uninstaller/CleanupPlan.h"
 
+#include <cwchar>
 #include <string>
 
 namespace {
@@ -25,64 +26,123 @@ bool AppendTargetPath(wchar_t (&path)[MAX_PATH], const CleanupTarget& target) {
 }
 
 // The folders of a target's relative path that are held while the target is
-// worked on, top-down. The deepest target lies in a version folder's plug_in.
+// worked on, top-down, after the special folder. The deepest target lies in
+// a version folder's plug_in.
 const std::size_t kMostFoldersAboveTarget = kPluginsFolderDepth + 2;
 
 struct HeldFolders {
-    FolderHold holds[kMostFoldersAboveTarget];
+    HANDLE handles[1 + kMostFoldersAboveTarget];
     std::size_t count = 0;
 };
 
 void ReleaseFolders(HeldFolders& held) {
     while (held.count > 0) {
-        ReleaseFolder(held.holds[--held.count]);
+        CloseHandle(held.handles[--held.count]);
     }
 }
 
-// Holds, top-down, every folder of the target's relative path above the
-// target itself, from the folder at depth `firstHeld` on (0 is the special
-// folder's child). False, with nothing held, when one of them is missing,
-// cannot be held or is a link: the target is then not to be touched.
-bool HoldFoldersAbove(const wchar_t* path, const CleanupTarget& target, std::size_t firstHeld,
+// Holds the special folder by its path, then each folder of the target's
+// relative path above the target, each opened relative to the one above by
+// its listed name. Below depth `firstChecked` (0 is the special folder's
+// child) a folder must be what the listing showed: a real folder, not a
+// link; above it links are followed. False, with nothing held, when one of
+// them is missing or refused: the target is then not to be touched.
+bool HoldFoldersAbove(const wchar_t* path, const CleanupTarget& target, std::size_t firstChecked,
                       HeldFolders& held) {
     const std::wstring fullPath = path;
     const std::size_t relativeStart =
         fullPath.size() - std::char_traits<wchar_t>::length(target.relativePath);
+    const HANDLE special = CreateFileW(fullPath.substr(0, relativeStart - 1).c_str(),
+                                       FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (special == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    held.handles[held.count++] = special;
     std::size_t depth = 0;
-    for (std::size_t at = relativeStart; at < fullPath.size(); ++at) {
-        if (fullPath[at] != L'\\' || depth++ < firstHeld) {
-            continue;
+    for (std::size_t start = relativeStart, end = fullPath.find(L'\\', start);
+         end != std::wstring::npos; start = end + 1, end = fullPath.find(L'\\', start)) {
+        const std::wstring name = fullPath.substr(start, end - start);
+        const HANDLE parent = held.handles[held.count - 1];
+        HANDLE folder = nullptr;
+        if (depth++ < firstChecked) {
+            folder = OpenFolderFollowingLinks(parent, name.c_str());
+        } else {
+            EntryHandle opened = {};
+            if (OpenNamedEntry(parent, name.c_str(), opened)) {
+                folder = opened.handle;
+                if (opened.openedAs != OpenedAs::Listed ||
+                    (opened.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+                    CloseHandle(opened.handle);
+                    folder = nullptr;
+                }
+            }
         }
-        const FolderHold hold = HoldFolder(fullPath.substr(0, at).c_str());
-        if (hold.state != FolderHoldState::Held || held.count == kMostFoldersAboveTarget) {
-            ReleaseFolder(hold);
+        if (folder == nullptr || held.count == 1 + kMostFoldersAboveTarget) {
+            if (folder != nullptr) {
+                CloseHandle(folder);
+            }
             ReleaseFolders(held);
             return false;
         }
-        held.holds[held.count++] = hold;
+        held.handles[held.count++] = folder;
     }
     return true;
 }
 
+// Whether this process runs with an administrator's full rights. When that
+// cannot be told, it is taken to: what it makes the run refuse is never
+// lost, only left.
+bool IsElevated() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return true;
+    }
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    const bool known =
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) != FALSE;
+    CloseHandle(token);
+    return !known || elevation.TokenIsElevated != 0;
+}
+
 // Any user may create folders in the all-users folder, so every folder on the
 // way down to a target there may be another user's link. In the per-user
-// folder only its user can place links above Plugins (having moved the folder,
-// say), so those are followed; below Plugins none is.
-std::size_t FirstFolderHeld(int specialFolder) {
-    return specialFolder == CSIDL_COMMON_APPDATA ? 0 : kPluginsFolderDepth;
+// folder only its user, or a program of that user's, can place links; they
+// are followed above Plugins (the user may have moved the folder) unless the
+// run is elevated, when a program of the same user could use them to make
+// it delete what that user may not. Below Plugins none is followed.
+std::size_t FirstFolderChecked(int specialFolder, bool elevated) {
+    return specialFolder == CSIDL_COMMON_APPDATA || elevated ? 0 : kPluginsFolderDepth;
+}
+
+// Deletes the file target through its own handle; a read-only one stays.
+void DeleteFileTarget(HANDLE folder, const wchar_t* name) {
+    EntryHandle opened = {};
+    if (!OpenNamedEntry(folder, name, opened)) {
+        return;
+    }
+    if (opened.openedAs == OpenedAs::Link ||
+        (opened.openedAs == OpenedAs::Listed &&
+         (opened.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
+        DeleteOnClose(opened.handle);
+    }
+    CloseHandle(opened.handle);
 }
 
 // Returns whether the target counted as an installed version.
-bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size_t firstHeld) {
+bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size_t firstChecked) {
     HeldFolders held;
-    if (!AppendTargetPath(path, target) || !HoldFoldersAbove(path, target, firstHeld, held)) {
+    if (!AppendTargetPath(path, target) || !HoldFoldersAbove(path, target, firstChecked, held)) {
         return false;
     }
+    const HANDLE folder = held.handles[held.count - 1];
     bool found = false;
     if (target.action == CleanupAction::RemoveFile) {
-        DeleteFileW(path);
+        DeleteFileTarget(folder, std::wcsrchr(path, L'\\') + 1);
     } else {
-        found = RemoveDirectoryTree(std::wstring(path)) && target.countsAsInstalled;
+        found = RemoveDirectoryTree(folder, path) && target.countsAsInstalled;
     }
     ReleaseFolders(held);
     return found;
@@ -92,6 +152,7 @@ bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size
 
 bool RunCleanupPlan() {
     bool installedFound = false;
+    const bool elevated = IsElevated();
     wchar_t path[MAX_PATH] = {};
     for (const CleanupPass& pass : kCleanupPasses) {
         if (!LookUpSpecialFolder(pass.specialFolder, path)) {
@@ -103,7 +164,8 @@ bool RunCleanupPlan() {
             if (i > 0 && !LookUpSpecialFolder(pass.specialFolder, path)) {
                 continue;
             }
-            if (RunTarget(path, pass.targets[i], FirstFolderHeld(pass.specialFolder))) {
+            if (RunTarget(path, pass.targets[i],
+                          FirstFolderChecked(pass.specialFolder, elevated))) {
                 installedFound = true;
             }
         }
@@ -117,6 +179,11 @@ void ShowUninstallReport(bool installedFound) {
 }
 
 bool IsDesktopVisible() {
+    // Since Windows Vista no user sees session 0, where services run.
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) {
+        return false;
+    }
     USEROBJECTFLAGS flags = {};
     DWORD needed = 0;
     if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),

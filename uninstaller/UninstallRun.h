@@ -9,5 +9,6 @@ bool RunCleanupPlan();
 void ShowUninstallReport(bool installedFound);
 
 // Whether anyone can see, and so dismiss, a message box. Not so in the hidden
-// window station of a service, or of a deployment tool running as SYSTEM.
+// window station of a service, or of a deployment tool running as SYSTEM,
+// nor in session 0.
 bool IsDesktopVisible();

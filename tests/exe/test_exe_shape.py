@@ -10,7 +10,8 @@ import pefile
 EXE = Path(os.environ["UNINSTALLER_EXE"])
 
 # Windows' own DLLs; the toolchain's runtime DLLs must not be needed.
-SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "shlwapi.dll", "msvcrt.dll"}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "shlwapi.dll", "msvcrt.dll", "advapi32.dll",
+               "ntdll.dll"}
 
 # (size, bits per pixel) of every image the icon must carry.
 ICON_IMAGES = {(16, 4), (16, 8), (16, 32), (32, 4), (32, 8), (32, 32), (48, 8), (48, 32)}

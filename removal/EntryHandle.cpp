@@ -1,0 +1,161 @@
+#include "removal/EntryHandle.h"
+
+#include <vector>
+
+namespace {
+
+// Enough for a few hundred entries of average names per listing call.
+const ULONG kListingBufferBytes = 16 * 1024;
+
+HANDLE OpenRelative(HANDLE folder, const wchar_t* name, std::size_t nameLength, ACCESS_MASK access,
+                    ULONG share, ULONG options) {
+    UNICODE_STRING relativeName;
+    relativeName.Buffer = const_cast<wchar_t*>(name);
+    relativeName.Length = static_cast<USHORT>(nameLength * sizeof(wchar_t));
+    relativeName.MaximumLength = relativeName.Length;
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
+    IO_STATUS_BLOCK status = {};
+    HANDLE handle = nullptr;
+    if (!NT_SUCCESS(NtCreateFile(
+            &handle, access, &attributes, &status, nullptr, 0, share, FILE_OPEN,
+            options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr, 0))) {
+        return nullptr;
+    }
+    return handle;
+}
+
+// On Windows the handle of an entry opened as itself shows whether it is a
+// link. Wine opens a host link's target whatever the flags, and its handle
+// shows a plain folder; the listing showed the link, though, and a link
+// swapped in after the listing has another file ID.
+OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
+    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag))) {
+        return OpenedAs::Other;
+    }
+    attributes = tag.FileAttributes;
+    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+        return OpenedAs::Link;
+    }
+    LARGE_INTEGER fileId = {};
+    IO_STATUS_BLOCK status = {};
+    if (!NT_SUCCESS(NtQueryInformationFile(handle, &status, &fileId, sizeof(fileId),
+                                           FileInternalInformation)) ||
+        fileId.QuadPart != listed.fileId || IsLink(listed)) {
+        return OpenedAs::Other;
+    }
+    return OpenedAs::Listed;
+}
+
+ListedEntry EntryOf(const FILE_ID_BOTH_DIR_INFO& information) {
+    return {information.FileName, information.FileNameLength / sizeof(wchar_t),
+            information.FileAttributes, information.FileId.QuadPart};
+}
+
+} // namespace
+
+bool IsFolder(const ListedEntry& entry) {
+    return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsLink(const ListedEntry& entry) {
+    return (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry) {
+    // A held folder shares reading and writing but never deletion: nobody
+    // can rename or delete it while it is worked in.
+    const bool isFolder = IsFolder(entry);
+    const HANDLE handle = OpenRelative(
+        folder, entry.name, entry.nameLength,
+        DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE |
+            (isFolder ? FILE_LIST_DIRECTORY : FILE_WRITE_ATTRIBUTES),
+        FILE_SHARE_READ | FILE_SHARE_WRITE | (isFolder ? 0 : FILE_SHARE_DELETE),
+        FILE_OPEN_REPARSE_POINT | (isFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE));
+    if (handle == nullptr) {
+        return {nullptr, OpenedAs::Other, 0};
+    }
+    DWORD attributes = 0;
+    const OpenedAs openedAs = Identify(handle, entry, attributes);
+    return {handle, openedAs, attributes};
+}
+
+bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryHandle& opened) {
+    UNICODE_STRING mask;
+    mask.Buffer = const_cast<wchar_t*>(name);
+    mask.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
+    mask.MaximumLength = mask.Length;
+    std::vector<LONGLONG> buffer(kListingBufferBytes / sizeof(LONGLONG));
+    IO_STATUS_BLOCK status = {};
+    if (!NT_SUCCESS(NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &status, buffer.data(),
+                                         kListingBufferBytes, FileIdBothDirectoryInformation, TRUE,
+                                         &mask, TRUE))) {
+        return false;
+    }
+    opened =
+        OpenListedEntry(folder, EntryOf(*reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data())));
+    return opened.handle != nullptr;
+}
+
+HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name) {
+    return OpenRelative(folder, name, wcslen(name),
+                        FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE);
+}
+
+bool CanBeListedThroughLink(HANDLE folder, const ListedEntry& link) {
+    const HANDLE target =
+        OpenRelative(folder, link.name, link.nameLength, FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_DIRECTORY_FILE);
+    if (target == nullptr) {
+        return false;
+    }
+    std::vector<LONGLONG> buffer(kListingBufferBytes / sizeof(LONGLONG));
+    IO_STATUS_BLOCK status = {};
+    const bool listed = NT_SUCCESS(NtQueryDirectoryFile(
+        target, nullptr, nullptr, nullptr, &status, buffer.data(), kListingBufferBytes,
+        FileIdBothDirectoryInformation, TRUE, nullptr, TRUE));
+    CloseHandle(target);
+    return listed;
+}
+
+bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
+                void* context) {
+    std::vector<LONGLONG> buffer(kListingBufferBytes / sizeof(LONGLONG));
+    for (BOOLEAN first = TRUE;; first = FALSE) {
+        IO_STATUS_BLOCK status = {};
+        if (!NT_SUCCESS(NtQueryDirectoryFile(
+                folder, nullptr, nullptr, nullptr, &status, buffer.data(), kListingBufferBytes,
+                FileIdBothDirectoryInformation, FALSE, nullptr, first))) {
+            return first == FALSE;
+        }
+        const char* at = reinterpret_cast<const char*>(buffer.data());
+        for (;;) {
+            const auto& information = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
+            visit(EntryOf(information), context);
+            if (information.NextEntryOffset == 0) {
+                break;
+            }
+            at += information.NextEntryOffset;
+        }
+    }
+}
+
+void ClearReadOnly(const EntryHandle& entry) {
+    if ((entry.attributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return;
+    }
+    FILE_BASIC_INFO basic = {}; // times of zero stay as they are
+    basic.FileAttributes = entry.attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
+    if (basic.FileAttributes == 0) {
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    SetFileInformationByHandle(entry.handle, FileBasicInfo, &basic, sizeof(basic));
+}
+
+bool DeleteOnClose(HANDLE handle) {
+    FILE_DISPOSITION_INFO disposition = {TRUE};
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                      sizeof(disposition)) != FALSE;
+}

@@ -1,0 +1,63 @@
+// Entries reached through the handle of the folder that holds them, never by
+// a path: a name is looked up once, in its folder's listing, and opened
+// relative to that folder's handle exactly as listed (no path rule rewrites a
+// relative name), so nothing between two calls can redirect it.
+#pragma once
+
+#include "platform/Platform.h"
+
+#include <cstddef>
+
+// An entry as its folder's listing showed it.
+struct ListedEntry {
+    const wchar_t* name; // not terminated
+    std::size_t nameLength;
+    DWORD attributes;
+    LONGLONG fileId;
+};
+
+bool IsFolder(const ListedEntry& entry);
+bool IsLink(const ListedEntry& entry);
+
+// What an entry opened by its listed name turned out to be.
+enum class OpenedAs {
+    Listed, // the very entry listed, and no link
+    Link,   // a link itself (never what it points to): removed as a link
+    Other,  // anything else (swapped since the listing, a link's target, or
+            // unknown): left alone
+};
+
+struct EntryHandle {
+    HANDLE handle; // nullptr when the entry could not be opened
+    OpenedAs openedAs;
+    DWORD attributes; // as the handle shows them
+};
+
+// Opens a listed entry relative to `folder`, as itself even if it is a link,
+// with delete access; a folder is opened to be listed and held (no delete
+// sharing), so that nobody can rename or delete it while it is worked in.
+EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry);
+
+// Looks up one name in a folder's listing (the folder's handle must not have
+// been listed before), and opens it as OpenListedEntry does. False when the
+// name is not there or the entry cannot be opened.
+bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryHandle& opened);
+
+// Opens a folder by name relative to `folder`, following links: only for the
+// folders above a per-user Plugins folder that its own user may have moved.
+HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name);
+
+// Starts a listing through a folder that is a link, and ends it at once:
+// whether the folder it points to can be listed. Nothing listed is touched.
+bool CanBeListedThroughLink(HANDLE folder, const ListedEntry& link);
+
+// Calls `visit(entry, context)` for every entry of the held folder, "." and
+// ".." included, in the file system's order, until the listing ends or
+// fails. Returns whether the listing started.
+bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
+                void* context);
+
+// Clears the read-only attribute through the handle, when it is set.
+void ClearReadOnly(const EntryHandle& entry);
+// Deletes the entry when its handle is closed (a folder only if empty).
+bool DeleteOnClose(HANDLE handle);
