@@ -7,19 +7,30 @@ namespace {
 // Enough for a few hundred entries of average names per listing call.
 const ULONG kListingBufferBytes = 16 * 1024;
 
-HANDLE OpenRelative(HANDLE folder, const wchar_t* name, std::size_t nameLength, ACCESS_MASK access,
-                    ULONG share, ULONG options) {
-    UNICODE_STRING relativeName;
-    relativeName.Buffer = const_cast<wchar_t*>(name);
-    relativeName.Length = static_cast<USHORT>(nameLength * sizeof(wchar_t));
-    relativeName.MaximumLength = relativeName.Length;
+// How an entry is opened: access, sharing and NtCreateFile's options.
+struct OpenMode {
+    DWORD access;
+    DWORD share;
+    DWORD options;
+};
+
+UNICODE_STRING NameOf(const wchar_t* name, std::size_t length) {
+    UNICODE_STRING counted;
+    counted.Buffer = const_cast<wchar_t*>(name);
+    counted.Length = static_cast<USHORT>(length * sizeof(wchar_t));
+    counted.MaximumLength = counted.Length;
+    return counted;
+}
+
+HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& mode) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
     IO_STATUS_BLOCK status = {};
     HANDLE handle = nullptr;
     if (!NT_SUCCESS(NtCreateFile(
-            &handle, access, &attributes, &status, nullptr, 0, share, FILE_OPEN,
-            options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr, 0))) {
+            &handle, mode.access, &attributes, &status, nullptr, 0, mode.share, FILE_OPEN,
+            mode.options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr,
+            0))) {
         return nullptr;
     }
     return handle;
@@ -67,12 +78,13 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry) {
     // A held folder shares reading and writing but never deletion: nobody
     // can rename or delete it while it is worked in.
     const bool isFolder = IsFolder(entry);
-    const HANDLE handle = OpenRelative(
-        folder, entry.name, entry.nameLength,
-        DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE |
-            (isFolder ? FILE_LIST_DIRECTORY : FILE_WRITE_ATTRIBUTES),
-        FILE_SHARE_READ | FILE_SHARE_WRITE | (isFolder ? 0 : FILE_SHARE_DELETE),
-        FILE_OPEN_REPARSE_POINT | (isFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE));
+    OpenMode mode = {};
+    mode.access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE |
+                  (isFolder ? FILE_LIST_DIRECTORY : FILE_WRITE_ATTRIBUTES);
+    mode.share = FILE_SHARE_READ | FILE_SHARE_WRITE | (isFolder ? 0 : FILE_SHARE_DELETE);
+    mode.options =
+        FILE_OPEN_REPARSE_POINT | (isFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
+    const HANDLE handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode);
     if (handle == nullptr) {
         return {nullptr, OpenedAs::Other, 0};
     }
@@ -82,10 +94,7 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry) {
 }
 
 bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryHandle& opened) {
-    UNICODE_STRING mask;
-    mask.Buffer = const_cast<wchar_t*>(name);
-    mask.Length = static_cast<USHORT>(wcslen(name) * sizeof(wchar_t));
-    mask.MaximumLength = mask.Length;
+    UNICODE_STRING mask = NameOf(name, wcslen(name));
     std::vector<LONGLONG> buffer(kListingBufferBytes / sizeof(LONGLONG));
     IO_STATUS_BLOCK status = {};
     if (!NT_SUCCESS(NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &status, buffer.data(),
@@ -99,15 +108,16 @@ bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryHandle& opened) {
 }
 
 HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name) {
-    return OpenRelative(folder, name, wcslen(name),
-                        FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE);
+    return OpenRelative(folder, NameOf(name, wcslen(name)),
+                        {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE});
 }
 
 bool CanBeListedThroughLink(HANDLE folder, const ListedEntry& link) {
     const HANDLE target =
-        OpenRelative(folder, link.name, link.nameLength, FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_DIRECTORY_FILE);
+        OpenRelative(folder, NameOf(link.name, link.nameLength),
+                     {FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_DIRECTORY_FILE});
     if (target == nullptr) {
         return false;
     }
