@@ -59,6 +59,17 @@ OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
     return OpenedAs::Listed;
 }
 
+// One call of a listing into `buffer`: the next batch of entries, or with
+// `mask` the one entry of that name (only on a handle not listed before).
+bool QueryListing(HANDLE folder, std::vector<LONGLONG>& buffer, BOOLEAN singleEntry,
+                  UNICODE_STRING* mask, BOOLEAN restart) {
+    buffer.resize(kListingBufferBytes / sizeof(LONGLONG));
+    IO_STATUS_BLOCK status = {};
+    return NT_SUCCESS(NtQueryDirectoryFile(
+        folder, nullptr, nullptr, nullptr, &status, buffer.data(), kListingBufferBytes,
+        FileIdBothDirectoryInformation, singleEntry, mask, restart));
+}
+
 ListedEntry EntryOf(const FILE_ID_BOTH_DIR_INFO& information) {
     return {information.FileName, information.FileNameLength / sizeof(wchar_t),
             information.FileAttributes, information.FileId.QuadPart};
@@ -95,16 +106,18 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry) {
 
 bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryHandle& opened) {
     UNICODE_STRING mask = NameOf(name, wcslen(name));
-    std::vector<LONGLONG> buffer(kListingBufferBytes / sizeof(LONGLONG));
-    IO_STATUS_BLOCK status = {};
-    if (!NT_SUCCESS(NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &status, buffer.data(),
-                                         kListingBufferBytes, FileIdBothDirectoryInformation, TRUE,
-                                         &mask, TRUE))) {
+    std::vector<LONGLONG> buffer;
+    if (!QueryListing(folder, buffer, TRUE, &mask, TRUE)) {
         return false;
     }
     opened =
         OpenListedEntry(folder, EntryOf(*reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data())));
     return opened.handle != nullptr;
+}
+
+bool IsHeldFolder(const EntryHandle& opened) {
+    return opened.openedAs == OpenedAs::Listed &&
+           (opened.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
 HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name) {
@@ -113,31 +126,25 @@ HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name) {
                          FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE});
 }
 
-bool CanBeListedThroughLink(HANDLE folder, const ListedEntry& link) {
+bool CanBeListedThroughLink(HANDLE folder, const wchar_t* name) {
     const HANDLE target =
-        OpenRelative(folder, NameOf(link.name, link.nameLength),
+        OpenRelative(folder, NameOf(name, wcslen(name)),
                      {FILE_LIST_DIRECTORY | SYNCHRONIZE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_DIRECTORY_FILE});
     if (target == nullptr) {
         return false;
     }
-    std::vector<LONGLONG> buffer(kListingBufferBytes / sizeof(LONGLONG));
-    IO_STATUS_BLOCK status = {};
-    const bool listed = NT_SUCCESS(NtQueryDirectoryFile(
-        target, nullptr, nullptr, nullptr, &status, buffer.data(), kListingBufferBytes,
-        FileIdBothDirectoryInformation, TRUE, nullptr, TRUE));
+    std::vector<LONGLONG> buffer;
+    const bool listed = QueryListing(target, buffer, TRUE, nullptr, TRUE);
     CloseHandle(target);
     return listed;
 }
 
 bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
                 void* context) {
-    std::vector<LONGLONG> buffer(kListingBufferBytes / sizeof(LONGLONG));
+    std::vector<LONGLONG> buffer;
     for (BOOLEAN first = TRUE;; first = FALSE) {
-        IO_STATUS_BLOCK status = {};
-        if (!NT_SUCCESS(NtQueryDirectoryFile(
-                folder, nullptr, nullptr, nullptr, &status, buffer.data(), kListingBufferBytes,
-                FileIdBothDirectoryInformation, FALSE, nullptr, first))) {
+        if (!QueryListing(folder, buffer, FALSE, nullptr, first)) {
             return first == FALSE;
         }
         const char* at = reinterpret_cast<const char*>(buffer.data());

@@ -43,13 +43,17 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry);
 // name is not there or the entry cannot be opened.
 bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryHandle& opened);
 
+// Whether the opened entry is the real folder that was listed: it is then
+// held, and can be entered.
+bool IsHeldFolder(const EntryHandle& opened);
+
 // Opens a folder by name relative to `folder`, following links: only for the
 // folders above a per-user Plugins folder that its own user may have moved.
 HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name);
 
 // Starts a listing through a folder that is a link, and ends it at once:
 // whether the folder it points to can be listed. Nothing listed is touched.
-bool CanBeListedThroughLink(HANDLE folder, const ListedEntry& link);
+bool CanBeListedThroughLink(HANDLE folder, const wchar_t* name);
 
 // Calls `visit(entry, context)` for every entry of the held folder, "." and
 // ".." included, in the file system's order, until the listing ends or

@@ -58,7 +58,7 @@ bool RemoveDirectoryTree(HANDLE parent, const std::wstring& path) {
         return false;
     }
     bool listed = false;
-    if (opened.openedAs == OpenedAs::Listed && (opened.attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (IsHeldFolder(opened)) {
         Level level = {opened.handle, path.size()};
         listed = ListFolder(opened.handle, RemoveEntry, &level);
         if (listed) {
@@ -67,8 +67,7 @@ bool RemoveDirectoryTree(HANDLE parent, const std::wstring& path) {
     } else if (opened.openedAs != OpenedAs::Listed) {
         // A link, or what cannot be shown not to be one: the link alone may
         // go, and only when its handle is the link itself.
-        const ListedEntry link = {name.c_str(), name.size(), FILE_ATTRIBUTE_DIRECTORY, 0};
-        listed = CanBeListedThroughLink(parent, link);
+        listed = CanBeListedThroughLink(parent, name.c_str());
         if (opened.openedAs == OpenedAs::Link) {
             DeleteOnClose(opened.handle);
         }

@@ -3,8 +3,6 @@
 //
 //   WineHelper folders     prints, per special folder the uninstaller uses, its
 //                          name, Windows path and host path, tab-separated
-//   WineHelper hold PATH   opens PATH without delete sharing, prints "held", and
-//                          keeps it open until its standard input ends
 #include <windows.h>
 
 #include <shlobj.h>
@@ -50,33 +48,12 @@ int PrintFolders() {
     return 0;
 }
 
-int HoldOpen(const wchar_t* path) {
-    const HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        std::printf("cannot open: %lu\n", GetLastError());
-        return 2;
-    }
-    std::printf("held\n");
-    std::fflush(stdout);
-    char buffer[64];
-    DWORD read = 0;
-    while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &read, nullptr) &&
-           read > 0) {
-    }
-    CloseHandle(file);
-    return 0;
-}
-
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"folders") {
         return PrintFolders();
     }
-    if (argc == 3 && std::wstring(argv[1]) == L"hold") {
-        return HoldOpen(argv[2]);
-    }
-    std::fprintf(stderr, "usage: WineHelper folders | WineHelper hold PATH\n");
+    std::fprintf(stderr, "usage: WineHelper folders\n");
     return 2;
 }

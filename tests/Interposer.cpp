@@ -46,8 +46,6 @@ template <typename Function> Function Real(const wchar_t* dll, const char* name)
 
 #define REAL(dll, name) static const auto real = Real<decltype(&::name)>(dll, #name)
 
-#define REAL_NTDLL(name) static const auto real = Real<decltype(&::name)>(L"ntdll.dll", #name)
-
 // Counts and records an intercepted call, runs the action due before it, and
 // says whether the test wants it to fail.
 bool FailsOnPurpose(Api api, const std::wstring& path, bool relative = false) {
@@ -231,7 +229,7 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
                                        PLARGE_INTEGER size, ULONG attributes, ULONG share,
                                        ULONG disposition, ULONG options, PVOID extended,
                                        ULONG extendedLength) {
-    REAL_NTDLL(NtCreateFile);
+    REAL(L"ntdll.dll", NtCreateFile);
     const auto call = [&] {
         return real(handle, access, object, status, size, attributes, share, disposition, options,
                     extended, extendedLength);
@@ -259,7 +257,7 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOI
                                                FILE_INFORMATION_CLASS kind,
                                                BOOLEAN returnSingleEntry, PUNICODE_STRING mask,
                                                BOOLEAN restartScan) {
-    REAL_NTDLL(NtQueryDirectoryFile);
+    REAL(L"ntdll.dll", NtQueryDirectoryFile);
     if (!Intercepting()) {
         return real(folder, event, apcRoutine, apcContext, status, buffer, length, kind,
                     returnSingleEntry, mask, restartScan);
@@ -291,7 +289,7 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOI
 extern "C" NTSTATUS NTAPI NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK status,
                                                  PVOID information, ULONG length,
                                                  FILE_INFORMATION_CLASS kind) {
-    REAL_NTDLL(NtQueryInformationFile);
+    REAL(L"ntdll.dll", NtQueryInformationFile);
     if (Intercepting() && FailsOnPurpose(Api::NtQueryInformationFile, PathOfHandle(handle))) {
         return kAccessDenied;
     }

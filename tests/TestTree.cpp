@@ -71,10 +71,14 @@ void ListInto(const std::wstring& folder, const std::string& prefix,
 // Where scratch folders and markers go: the host's memory file system when
 // it has one (files are made many times faster there than on a disk), else
 // Windows' temporary folder.
+bool IsFolder(const std::wstring& path) {
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 std::wstring ScratchRoot() {
-    const wchar_t* const memory = L"Z:\\dev\\shm\\";
-    if (GetFileAttributesW(memory) & FILE_ATTRIBUTE_DIRECTORY &&
-        GetFileAttributesW(memory) != INVALID_FILE_ATTRIBUTES) {
+    const std::wstring memory = L"Z:\\dev\\shm\\";
+    if (IsFolder(memory)) {
         return memory;
     }
     wchar_t temporary[MAX_PATH] = {};
@@ -97,8 +101,7 @@ void MakeFolders(const std::wstring& path) {
         CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
     }
     CreateDirectoryW(path.c_str(), nullptr);
-    if (!(GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) ||
-        GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+    if (!IsFolder(path)) {
         throw std::runtime_error("cannot make folder " + Utf8(path));
     }
 }

@@ -41,12 +41,29 @@ void ReleaseFolders(HeldFolders& held) {
     }
 }
 
+// Opens one folder on the way down, relative to the one above: as the
+// listing shows it, a real folder and not a link, when `checked`; else
+// following links. Nullptr when it is missing or refused.
+HANDLE OpenFolderOnTheWay(HANDLE parent, const wchar_t* name, bool checked) {
+    if (!checked) {
+        return OpenFolderFollowingLinks(parent, name);
+    }
+    EntryHandle opened = {};
+    if (!OpenNamedEntry(parent, name, opened)) {
+        return nullptr;
+    }
+    if (!IsHeldFolder(opened)) {
+        CloseHandle(opened.handle);
+        return nullptr;
+    }
+    return opened.handle;
+}
+
 // Holds the special folder by its path, then each folder of the target's
 // relative path above the target, each opened relative to the one above by
-// its listed name. Below depth `firstChecked` (0 is the special folder's
-// child) a folder must be what the listing showed: a real folder, not a
-// link; above it links are followed. False, with nothing held, when one of
-// them is missing or refused: the target is then not to be touched.
+// its listed name, checked from depth `firstChecked` on (0 is the special
+// folder's child). False, with nothing held, when one of them is missing or
+// refused: the target is then not to be touched.
 bool HoldFoldersAbove(const wchar_t* path, const CleanupTarget& target, std::size_t firstChecked,
                       HeldFolders& held) {
     const std::wstring fullPath = path;
@@ -63,26 +80,12 @@ bool HoldFoldersAbove(const wchar_t* path, const CleanupTarget& target, std::siz
     std::size_t depth = 0;
     for (std::size_t start = relativeStart, end = fullPath.find(L'\\', start);
          end != std::wstring::npos; start = end + 1, end = fullPath.find(L'\\', start)) {
-        const std::wstring name = fullPath.substr(start, end - start);
-        const HANDLE parent = held.handles[held.count - 1];
-        HANDLE folder = nullptr;
-        if (depth++ < firstChecked) {
-            folder = OpenFolderFollowingLinks(parent, name.c_str());
-        } else {
-            EntryHandle opened = {};
-            if (OpenNamedEntry(parent, name.c_str(), opened)) {
-                folder = opened.handle;
-                if (opened.openedAs != OpenedAs::Listed ||
-                    (opened.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-                    CloseHandle(opened.handle);
-                    folder = nullptr;
-                }
-            }
-        }
-        if (folder == nullptr || held.count == 1 + kMostFoldersAboveTarget) {
-            if (folder != nullptr) {
-                CloseHandle(folder);
-            }
+        const HANDLE folder = held.count == 1 + kMostFoldersAboveTarget
+                                  ? nullptr
+                                  : OpenFolderOnTheWay(held.handles[held.count - 1],
+                                                       fullPath.substr(start, end - start).c_str(),
+                                                       depth++ >= firstChecked);
+        if (folder == nullptr) {
             ReleaseFolders(held);
             return false;
         }
