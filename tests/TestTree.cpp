@@ -163,8 +163,9 @@ void RunOnHost(const std::string& script, const std::wstring& first, const std::
                         nullptr, &startup, &process)) {
         throw std::runtime_error("cannot start a host shell");
     }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    // No Windows process stands for a host program: the handles Wine reports
+    // for it are not handles (seen: 0 and a stack address), and closing them
+    // could close one of this program's own, standard output included.
     for (int waited = 0; !Exists(marker); ++waited) {
         if (waited == 20000) {
             throw std::runtime_error("host script did not finish: " + script);
