@@ -95,7 +95,15 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry) {
     mode.share = FILE_SHARE_READ | FILE_SHARE_WRITE | (isFolder ? 0 : FILE_SHARE_DELETE);
     mode.options =
         FILE_OPEN_REPARSE_POINT | (isFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
-    const HANDLE handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode);
+    HANDLE handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode);
+    if (handle == nullptr && !isFolder) {
+        // Attribute writing may be refused where deleting is not (an access
+        // list on Windows; under Wine, a normal user's read-only file, which
+        // it would have to open for writing): the file may still go when it
+        // is not read-only. (Wine clears the attribute through any handle.)
+        mode.access &= ~DWORD(FILE_WRITE_ATTRIBUTES);
+        handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode);
+    }
     if (handle == nullptr) {
         return {nullptr, OpenedAs::Other, 0};
     }

@@ -24,6 +24,7 @@ struct InterposerState {
     std::map<int, int> firstFailingLookup;
     std::vector<std::pair<Api, std::wstring>> faults;
     std::map<std::wstring, int> listingLimits;
+    std::map<std::wstring, DWORD> refusedAccess;
     std::map<HANDLE, std::wstring> openFiles;
     std::map<HANDLE, int> entriesListed;
     std::uint64_t actionBeforeCall = 0;
@@ -241,7 +242,9 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
     const std::wstring name(object->ObjectName->Buffer,
                             object->ObjectName->Length / sizeof(wchar_t));
     const std::wstring path = relative ? PathOfHandle(object->RootDirectory) + L"\\" + name : name;
-    if (FailsOnPurpose(Api::NtCreateFile, path, relative)) {
+    const auto refused = State().refusedAccess.find(path);
+    if (FailsOnPurpose(Api::NtCreateFile, path, relative) ||
+        (refused != State().refusedAccess.end() && (access & refused->second))) {
         return kAccessDenied;
     }
     const NTSTATUS result = call();
@@ -318,6 +321,10 @@ void FailSpecialFolderLookups(int folder, int firstFailing) {
 
 void FailCallOn(Api api, const std::wstring& path) {
     State().faults.emplace_back(api, path);
+}
+
+void RefuseAccessOn(const std::wstring& path, DWORD access) {
+    State().refusedAccess[path] = access;
 }
 
 void EndListingAfter(const std::wstring& folder, int entries) {

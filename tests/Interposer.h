@@ -73,6 +73,10 @@ void FailSpecialFolderLookups(int folder, int firstFailing = 0);
 // `api` fails with access denied on exactly this path.
 void FailCallOn(Api api, const std::wstring& path);
 
+// Opens of exactly this path that ask for any of `access` are refused, as an
+// access list refuses them.
+void RefuseAccessOn(const std::wstring& path, DWORD access);
+
 // The listing of `folder` ends after `entries` entries besides "." and "..":
 // the next NtQueryDirectoryFile fails.
 void EndListingAfter(const std::wstring& folder, int entries);

@@ -131,6 +131,13 @@ const TreeCase kTreeCases[] = {
      true,
      {"tree/", "tree/unknown kind.txt [read-only]", "tree/unknown identity.txt", "tree/unknown/",
       "tree/unknown/kept.txt"}},
+    {"FileWhoseAttributesMayNotBeWrittenIsStillDeleted",
+     [](const std::wstring& tree, const std::wstring&) {
+         WriteTestFile(tree + L"\\plain.txt");
+         RefuseAccessOn(tree + L"\\plain.txt", FILE_WRITE_ATTRIBUTES);
+     },
+     true,
+     {}},
     {"FolderThatCannotBeListedIsNotTouched",
      [](const std::wstring& tree, const std::wstring&) {
          WriteTestFile(tree + L"\\kept.txt");
