@@ -17,8 +17,7 @@ import shutil
 import sys
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "scripts"))
-import wine_harness as wine  # noqa: E402
+import wine_harness as wine
 
 VERSION = "SU_Tarvex_V2"
 

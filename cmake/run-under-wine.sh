@@ -2,8 +2,14 @@
 # Usage: run-under-wine.sh PREFIX PROGRAM [ARGUMENT...]
 #
 # Runs a Windows program under Wine in a private prefix, never ~/.wine. The
-# prefix is made once, on first use, under a lock so that concurrent first
-# runs do not race; making one takes about 15 s and over 1 GB.
+# loader matches the program: Wine's 32-bit one for a 32-bit executable,
+# its 64-bit one for anything else (a 64-bit executable, or Wine's own
+# programs such as cmd, which it has in both word sizes). Debian's `wine`
+# wrapper would take the 32-bit loader for everything, which a kernel
+# without 32-bit support cannot start.
+#
+# The prefix is made once, on first use, under a lock so that concurrent
+# first runs do not race; making one takes about 15 s and over 1 GB.
 set -eu
 prefix=$(realpath -m "$1")
 shift
@@ -14,12 +20,22 @@ export LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 export WINEDEBUG="${WINEDEBUG:--all}"
 
+# The machine field of a PE file's header: 4c01 is i386.
+machine() {
+    header=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+    [ -n "$header" ] && od -An -tx1 -j$((header + 4)) -N2 "$1" | tr -d ' \n'
+}
+loader=/usr/lib/wine/wine64
+if [ -f "$1" ] && [ "$(machine "$1")" = 4c01 ]; then
+    loader=/usr/lib/wine/wine
+fi
+
 if [ ! -f "$prefix/system.reg" ]; then
     mkdir -p "$(dirname "$prefix")"
     flock "$prefix.lock" sh -c '
         if [ ! -f "$WINEPREFIX/system.reg" ]; then
-            WINEDEBUG=-all wineboot --init >/dev/null 2>&1
+            WINEDEBUG=-all /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
             wineserver --wait
         fi'
 fi
-exec wine "$@"
+exec "$loader" "$@"

@@ -24,26 +24,31 @@ while [[ $# -gt 0 ]]; do
 done
 
 bash scripts/ensure-packages.sh
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
-build=$(pwd)/build/win32
+source scripts/choose-build.sh
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
+build=$(pwd)/build/$preset
+toolchain=$(pwd)/cmake/$([[ $preset == win32 ]] && echo mingw-i686 || echo mingw-x86_64).cmake
 prefix=$build/wineprefix
 exe=$build/SUTarvexUninstaller2016.exe
 python=/usr/bin/python3
+export PYTHONPATH=$(pwd)/tools/wine
 
 commands=(-n "this exe" "env -u DISPLAY cmake/run-under-wine.sh $prefix $exe")
 if [[ -n "$baseline" ]]; then
     # The revision's sources alone, exported: no worktree is registered.
     commit=$(git rev-parse --verify "$baseline^{commit}")
     source=$(pwd)/build/baseline-$commit
-    if [[ ! -f "$source/build/win32/SUTarvexUninstaller2016.exe" ]]; then
+    # Built with this revision's toolchain files, for the word size of ours.
+    if [[ ! -f "$source/build/$preset/SUTarvexUninstaller2016.exe" ]]; then
         rm -rf "$source" && mkdir -p "$source"
         git archive "$commit" | tar -x -C "$source"
-        (cd "$source" && cmake --preset win32 -DUNINSTALLER_BUILD_TESTS=OFF >/dev/null &&
-            cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 >/dev/null)
+        cmake -S "$source" -B "$source/build/$preset" --toolchain "$toolchain" \
+            -DCMAKE_BUILD_TYPE=Release -DUNINSTALLER_BUILD_TESTS=OFF >/dev/null
+        cmake --build "$source/build/$preset" -j"$(nproc)" --target SUTarvexUninstaller2016 >/dev/null
     fi
     # Beside ours, so that both load the same DLLs.
-    cp "$source/build/win32/SUTarvexUninstaller2016.exe" "$build/baseline.exe"
+    cp "$source/build/$preset/SUTarvexUninstaller2016.exe" "$build/baseline.exe"
     commands+=(-n "exe of $baseline" "env -u DISPLAY cmake/run-under-wine.sh $prefix $build/baseline.exe")
 fi
 
@@ -60,7 +65,7 @@ wineserver --wait
 wineserver --persistent
 trap 'wineserver --kill; rm -f "$build/baseline.exe"' EXIT
 
-echo "== Under Wine ($(wine --version)), $(nproc) cores"
+echo "== Under Wine ($(/usr/lib/wine/wine64 --version)), $(nproc) cores"
 prepare="$python benchmarks/wine_benchmark.py tree \"$tree\" ${shape[*]}"
 # The exe always exits with status 1.
 hyperfine --ignore-failure --warmup 1 --runs "$runs" --prepare "$prepare" --export-json "$build/benchmark.json" "${commands[@]}"

@@ -37,7 +37,7 @@ def main(exe, helper, prefix, output):
     try:
         with tempfile.TemporaryFile() as trace:
             status, button, _ = wine.show_and_dismiss(prefix, exe, display, shot,
-                                                      debug="+relay", stderr=trace)
+                                                      debug=wine.CALL_TRACE, stderr=trace)
             trace.seek(0)
             boxes = wine.message_boxes(trace.read().decode("utf-8", errors="replace"), exe)
         wine.wait_for_wine(prefix)

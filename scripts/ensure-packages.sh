@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
     git cmake make googletest python3 python3-pefile clang-format clang-tidy
     g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686
+    g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
     wine wine32:i386 wine64 xvfb xdotool imagemagick
     osslsigncode openssl ca-certificates hyperfine
 )

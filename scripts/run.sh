@@ -5,9 +5,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/ensure-packages.sh
+source scripts/choose-build.sh
 
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
-echo "Built $(pwd)/build/win32/SUTarvexUninstaller2016.exe"
-/usr/bin/python3 scripts/demo.py build/win32/SUTarvexUninstaller2016.exe build/win32/WineHelper.exe \
-    build/win32/wineprefix build/win32/demo
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
+build=build/$preset
+echo "Built $(pwd)/$build/SUTarvexUninstaller2016.exe"
+PYTHONPATH=tools/wine /usr/bin/python3 scripts/demo.py "$build/SUTarvexUninstaller2016.exe" \
+    "$build/WineHelper.exe" "$build/wineprefix" "$build/demo"

@@ -20,9 +20,15 @@ if [[ ${#files[@]} -eq 0 ]]; then
 fi
 clang-format --dry-run -Werror "${files[@]}"
 
+source scripts/choose-build.sh
+
 echo "== Windows build"
-cmake --preset win32 -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
-cmake --build --preset win32 -j"$(nproc)"
+# The 32-bit build always: it is what ships, and what the PE checks and the
+# release read. The 64-bit one too where it is the one that runs.
+for build in win32 $([[ $preset == win64 ]] && echo win64); do
+    cmake --preset "$build" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+    cmake --build --preset "$build" -j"$(nproc)"
+done
 
 echo "== clang-tidy"
 mapfile -t product < <(sources 'platform/*.cpp' 'removal/*.cpp' 'uninstaller/*.cpp')
@@ -36,12 +42,12 @@ clang-tidy --quiet -p build/win32 "${tidy_target[@]}" "${product[@]}" \
 
 echo "== Wine prefix"
 # Made once per build tree before any test, and idle before the tests start.
-prefix=build/win32/wineprefix
+prefix=build/$preset/wineprefix
 cmake/run-under-wine.sh "$prefix" cmd /c exit
 WINEPREFIX="$(pwd)/$prefix" wineserver --wait
 
-echo "== Tests under Wine"
+echo "== Tests under Wine ($preset)"
 status=0
-ctest --preset win32 || status=$?
+ctest --preset "$preset" || status=$?
 WINEPREFIX="$(pwd)/$prefix" wineserver --wait
 exit $status

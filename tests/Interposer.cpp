@@ -1,43 +1,18 @@
 // With mingw-w64 every call the uninstaller makes to a function that its
-// header declares as imported goes through an import entry,
-// `__imp__Name@ArgumentBytes`: defining that entry here makes the linker take
-// ours, which points at a shim. The ntdll functions are declared plainly, so
-// the uninstaller calls them directly: they are defined here as shims
-// themselves, and the import library's are never linked. Every shim reaches
-// the real function through GetProcAddress.
+// header declares as imported goes through an import entry (IMPORT_ENTRY
+// below names it): defining that entry here makes the linker take ours, which
+// points at a shim. The ntdll functions are declared plainly, so the
+// uninstaller calls them directly: they are defined here as shims themselves,
+// and the import library's are never linked. Every shim reaches the real
+// function through GetProcAddress.
 #include "tests/Interposer.h"
-
-#include <map>
-#include <utility>
 
 namespace {
 
 const NTSTATUS kAccessDenied = NTSTATUS(0xC0000022);
 
-struct InterposerState {
-    bool intercepting = false;
-    bool inAction = false;
-    std::uint64_t callsMade = 0;
-    std::vector<ApiCall> calls;
-    std::map<int, std::wstring> specialFolders;
-    std::map<int, int> lookupsMade;
-    std::map<int, int> firstFailingLookup;
-    std::vector<std::pair<Api, std::wstring>> faults;
-    std::map<std::wstring, int> listingLimits;
-    std::map<std::wstring, DWORD> refusedAccess;
-    std::map<HANDLE, std::wstring> openFiles;
-    std::map<HANDLE, int> entriesListed;
-    std::uint64_t actionBeforeCall = 0;
-    std::function<void()> action;
-    WindowStation station = WindowStation::Visible;
-    bool elevated = false;
-    DWORD session = 1;
-    std::vector<MessageBoxCall> messageBoxes;
-};
-
-InterposerState& State() {
-    static InterposerState state;
-    return state;
+bool Intercepting() {
+    return Interposed().intercepting && !Interposed().inAction;
 }
 
 template <typename Function> Function Real(const wchar_t* dll, const char* name) {
@@ -49,9 +24,10 @@ template <typename Function> Function Real(const wchar_t* dll, const char* name)
 
 // Counts and records an intercepted call, runs the action due before it, and
 // says whether the test wants it to fail.
-bool FailsOnPurpose(Api api, const std::wstring& path, bool relative = false) {
-    InterposerState& state = State();
-    if (!state.intercepting || state.inAction) {
+bool Record(Api api, const std::wstring& path, bool relative = false, ACCESS_MASK access = 0,
+            ULONG options = 0) {
+    Interposer& state = Interposed();
+    if (!Intercepting()) {
         return false;
     }
     if (++state.callsMade == state.actionBeforeCall && state.action) {
@@ -59,23 +35,29 @@ bool FailsOnPurpose(Api api, const std::wstring& path, bool relative = false) {
         state.action();
         state.inAction = false;
     }
-    state.calls.push_back({api, path, relative});
-    for (const auto& fault : state.faults) {
-        if (fault.first == api && fault.second == path) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return true;
-        }
-    }
-    return false;
-}
-
-bool Intercepting() {
-    return State().intercepting && !State().inAction;
+    state.calls.push_back({api, path, relative, access, options});
+    return state.faults.count({api, path}) != 0;
 }
 
 std::wstring PathOfHandle(HANDLE handle) {
-    const auto file = State().openFiles.find(handle);
-    return file != State().openFiles.end() ? file->second : std::wstring();
+    const auto file = Interposed().openFiles.find(handle);
+    return file != Interposed().openFiles.end() ? file->second : std::wstring();
+}
+
+// A call on a handle: recorded with the path the handle was opened by, and
+// answered with `failure` where the test fails it.
+template <typename Result, typename Function, typename... Arguments>
+Result OnHandle(Api api, Result failure, Function real, HANDLE handle, Arguments... arguments) {
+    if (Record(api, Intercepting() ? PathOfHandle(handle) : std::wstring())) {
+        return failure;
+    }
+    return real(handle, arguments...);
+}
+
+void Track(HANDLE handle, const std::wstring& path) {
+    if (Intercepting()) {
+        Interposed().openFiles[handle] = path;
+    }
 }
 
 HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags,
@@ -84,11 +66,9 @@ HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD 
     if (!Intercepting()) {
         return real(owner, folder, token, flags, path);
     }
-    if (FailsOnPurpose(Api::SHGetFolderPathW, L"")) {
-        return E_FAIL;
-    }
+    Record(Api::SHGetFolderPathW, L"");
     // A test never reaches the real special folders.
-    InterposerState& state = State();
+    Interposer& state = Interposed();
     const int lookup = state.lookupsMade[folder]++;
     const auto placed = state.specialFolders.find(folder);
     const auto failing = state.firstFailingLookup.find(folder);
@@ -97,62 +77,49 @@ HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD 
         placed->second.size() >= MAX_PATH) {
         return E_FAIL;
     }
-    placed->second.copy(path, placed->second.size());
-    path[placed->second.size()] = 0;
+    path[placed->second.copy(path, MAX_PATH)] = 0;
     return S_OK;
-}
-
-BOOL WINAPI ShimPathAppendW(LPWSTR path, LPCWSTR more) {
-    REAL(L"shlwapi.dll", PathAppendW);
-    if (FailsOnPurpose(Api::PathAppendW, path)) {
-        return FALSE;
-    }
-    return real(path, more);
 }
 
 HANDLE WINAPI ShimCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE templateFile) {
     REAL(L"kernel32.dll", CreateFileW);
-    if (FailsOnPurpose(Api::CreateFileW, path)) {
-        return INVALID_HANDLE_VALUE;
-    }
+    Record(Api::CreateFileW, path, false, access, flags);
     const HANDLE handle = real(path, access, share, security, disposition, flags, templateFile);
-    if (Intercepting() && handle != INVALID_HANDLE_VALUE) {
-        State().openFiles[handle] = path;
+    if (handle != INVALID_HANDLE_VALUE) {
+        Track(handle, path);
     }
     return handle;
 }
 
 BOOL WINAPI ShimCloseHandle(HANDLE handle) {
     REAL(L"kernel32.dll", CloseHandle);
-    if (!Intercepting()) {
-        return real(handle);
+    if (Intercepting()) {
+        Record(Api::CloseHandle, PathOfHandle(handle));
+        Interposed().openFiles.erase(handle);
+        Interposed().entriesListed.erase(handle);
     }
-    if (FailsOnPurpose(Api::CloseHandle, PathOfHandle(handle))) {
-        return FALSE;
-    }
-    State().openFiles.erase(handle);
-    State().entriesListed.erase(handle);
     return real(handle);
 }
 
 BOOL WINAPI ShimGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                              LPVOID information, DWORD size) {
     REAL(L"kernel32.dll", GetFileInformationByHandleEx);
-    if (Intercepting() && FailsOnPurpose(Api::GetFileInformationByHandleEx, PathOfHandle(handle))) {
-        return FALSE;
+    const BOOL result =
+        OnHandle(Api::GetFileInformationByHandleEx, FALSE, real, handle, kind, information, size);
+    if (result && kind == FileAttributeTagInfo && Intercepting() &&
+        Interposed().withoutArchive.count(PathOfHandle(handle)) != 0) {
+        static_cast<FILE_ATTRIBUTE_TAG_INFO*>(information)->FileAttributes &=
+            ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
     }
-    return real(handle, kind, information, size);
+    return result;
 }
 
 BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                            LPVOID information, DWORD size) {
     REAL(L"kernel32.dll", SetFileInformationByHandle);
-    if (Intercepting() && FailsOnPurpose(Api::SetFileInformationByHandle, PathOfHandle(handle))) {
-        return FALSE;
-    }
-    return real(handle, kind, information, size);
+    return OnHandle(Api::SetFileInformationByHandle, FALSE, real, handle, kind, information, size);
 }
 
 BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
@@ -161,10 +128,10 @@ BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, 
     if (!Intercepting() || kind != TokenElevation || size < sizeof(TOKEN_ELEVATION)) {
         return real(token, kind, information, size, needed);
     }
-    if (FailsOnPurpose(Api::GetTokenInformation, L"")) {
+    if (Record(Api::GetTokenInformation, L"")) {
         return FALSE;
     }
-    static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = State().elevated ? 1 : 0;
+    static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = Interposed().elevated ? 1 : 0;
     *needed = sizeof(TOKEN_ELEVATION);
     return TRUE;
 }
@@ -174,10 +141,7 @@ BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
     if (!Intercepting()) {
         return real(process, session);
     }
-    if (FailsOnPurpose(Api::ProcessIdToSessionId, L"")) {
-        return FALSE;
-    }
-    *session = State().session;
+    *session = Interposed().session;
     return TRUE;
 }
 
@@ -186,9 +150,8 @@ int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) 
     if (!Intercepting()) {
         return real(owner, text, caption, style);
     }
-    FailsOnPurpose(Api::MessageBoxA, L"");
     // Recorded, never shown: nobody is there to dismiss it.
-    State().messageBoxes.push_back({text, caption, style});
+    Interposed().messageBoxes.push_back({text, caption, style});
     return IDOK;
 }
 
@@ -198,24 +161,29 @@ BOOL WINAPI ShimGetUserObjectInformationW(HANDLE object, int index, PVOID inform
     if (!Intercepting() || index != UOI_FLAGS || length < sizeof(USEROBJECTFLAGS)) {
         return real(object, index, information, length, needed);
     }
-    if (FailsOnPurpose(Api::GetUserObjectInformationW, L"") ||
-        State().station == WindowStation::Unreadable) {
+    if (Interposed().station == WindowStation::Unreadable) {
         return FALSE;
     }
     USEROBJECTFLAGS flags = {};
-    flags.dwFlags = State().station == WindowStation::Visible ? WSF_VISIBLE : 0;
+    flags.dwFlags = Interposed().station == WindowStation::Visible ? WSF_VISIBLE : 0;
     *static_cast<USEROBJECTFLAGS*>(information) = flags;
     return TRUE;
 }
 
 } // namespace
 
-// The import entries, named as 32-bit stdcall decorates them.
+// The import entries: `__imp__Name@ArgumentBytes` as 32-bit stdcall
+// decorates them, `__imp_Name` in 64-bit code, which has one calling
+// convention and no decoration.
+#ifdef _WIN64
+#define IMPORT_SYMBOL(name, argumentBytes) "__imp_" #name
+#else
+#define IMPORT_SYMBOL(name, argumentBytes) "__imp__" #name "@" #argumentBytes
+#endif
 #define IMPORT_ENTRY(name, argumentBytes)                                                          \
-    decltype(&::name) ImportEntry##name __asm__("__imp__" #name "@" #argumentBytes) = &Shim##name
+    decltype(&::name) ImportEntry##name __asm__(IMPORT_SYMBOL(name, argumentBytes)) = &Shim##name
 
 IMPORT_ENTRY(SHGetFolderPathW, 20);
-IMPORT_ENTRY(PathAppendW, 8);
 IMPORT_ENTRY(CreateFileW, 28);
 IMPORT_ENTRY(CloseHandle, 4);
 IMPORT_ENTRY(GetFileInformationByHandleEx, 16);
@@ -231,25 +199,24 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
                                        ULONG disposition, ULONG options, PVOID extended,
                                        ULONG extendedLength) {
     REAL(L"ntdll.dll", NtCreateFile);
-    const auto call = [&] {
-        return real(handle, access, object, status, size, attributes, share, disposition, options,
-                    extended, extendedLength);
-    };
-    if (!Intercepting()) {
-        return call();
+    std::wstring path;
+    if (Intercepting()) {
+        const bool relative = object->RootDirectory != nullptr;
+        path =
+            std::wstring(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+        if (relative) {
+            path = PathOfHandle(object->RootDirectory) + L"\\" + path;
+        }
+        Record(Api::NtCreateFile, path, relative, access, options);
+        const auto refused = Interposed().refusedAccess.find(path);
+        if (refused != Interposed().refusedAccess.end() && (access & refused->second)) {
+            return kAccessDenied;
+        }
     }
-    const bool relative = object->RootDirectory != nullptr;
-    const std::wstring name(object->ObjectName->Buffer,
-                            object->ObjectName->Length / sizeof(wchar_t));
-    const std::wstring path = relative ? PathOfHandle(object->RootDirectory) + L"\\" + name : name;
-    const auto refused = State().refusedAccess.find(path);
-    if (FailsOnPurpose(Api::NtCreateFile, path, relative) ||
-        (refused != State().refusedAccess.end() && (access & refused->second))) {
-        return kAccessDenied;
-    }
-    const NTSTATUS result = call();
+    const NTSTATUS result = real(handle, access, object, status, size, attributes, share,
+                                 disposition, options, extended, extendedLength);
     if (NT_SUCCESS(result)) {
-        State().openFiles[*handle] = path;
+        Track(*handle, path);
     }
     return result;
 }
@@ -261,26 +228,24 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOI
                                                BOOLEAN returnSingleEntry, PUNICODE_STRING mask,
                                                BOOLEAN restartScan) {
     REAL(L"ntdll.dll", NtQueryDirectoryFile);
-    if (!Intercepting()) {
+    const auto list = [&](BOOLEAN singleEntry) {
         return real(folder, event, apcRoutine, apcContext, status, buffer, length, kind,
-                    returnSingleEntry, mask, restartScan);
-    }
-    const std::wstring path = PathOfHandle(folder);
-    if (FailsOnPurpose(Api::NtQueryDirectoryFile, path)) {
+                    singleEntry, mask, restartScan);
+    };
+    const std::wstring path = Intercepting() ? PathOfHandle(folder) : std::wstring();
+    if (Record(Api::NtQueryDirectoryFile, path)) {
         return kAccessDenied;
     }
-    const auto limit = State().listingLimits.find(path);
-    if (limit == State().listingLimits.end() || mask != nullptr) {
-        return real(folder, event, apcRoutine, apcContext, status, buffer, length, kind,
-                    returnSingleEntry, mask, restartScan);
+    const auto limit = Interposed().listingLimits.find(path);
+    if (!Intercepting() || limit == Interposed().listingLimits.end() || mask != nullptr) {
+        return list(returnSingleEntry);
     }
     // One entry at a time, so that the listing can end after any of them.
-    int& listed = State().entriesListed[folder];
+    int& listed = Interposed().entriesListed[folder];
     if (listed >= limit->second) {
         return kAccessDenied;
     }
-    const NTSTATUS result = real(folder, event, apcRoutine, apcContext, status, buffer, length,
-                                 kind, TRUE, mask, restartScan);
+    const NTSTATUS result = list(TRUE);
     const auto& entry = *static_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer);
     const std::wstring name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
     if (NT_SUCCESS(result) && name != L"." && name != L"..") {
@@ -293,73 +258,16 @@ extern "C" NTSTATUS NTAPI NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK
                                                  PVOID information, ULONG length,
                                                  FILE_INFORMATION_CLASS kind) {
     REAL(L"ntdll.dll", NtQueryInformationFile);
-    if (Intercepting() && FailsOnPurpose(Api::NtQueryInformationFile, PathOfHandle(handle))) {
-        return kAccessDenied;
-    }
-    return real(handle, status, information, length, kind);
+    return OnHandle(Api::NtQueryInformationFile, kAccessDenied, real, handle, status, information,
+                    length, kind);
 }
 
-void ResetInterposer() {
-    State() = InterposerState();
-}
-
-void StartIntercepting() {
-    State().intercepting = true;
-}
-
-void StopIntercepting() {
-    State().intercepting = false;
-}
-
-void PlaceSpecialFolder(int folder, const std::wstring& path) {
-    State().specialFolders[folder] = path;
-}
-
-void FailSpecialFolderLookups(int folder, int firstFailing) {
-    State().firstFailingLookup[folder] = firstFailing;
-}
-
-void FailCallOn(Api api, const std::wstring& path) {
-    State().faults.emplace_back(api, path);
-}
-
-void RefuseAccessOn(const std::wstring& path, DWORD access) {
-    State().refusedAccess[path] = access;
-}
-
-void EndListingAfter(const std::wstring& folder, int entries) {
-    State().listingLimits[folder] = entries;
+Interposer& Interposed() {
+    static Interposer interposer;
+    return interposer;
 }
 
 void RunBeforeCall(std::uint64_t callNumber, std::function<void()> action) {
-    State().actionBeforeCall = State().callsMade + callNumber;
-    State().action = std::move(action);
-}
-
-void SetWindowStation(WindowStation station) {
-    State().station = station;
-}
-
-std::uint64_t CallsMade() {
-    return State().callsMade;
-}
-
-const std::vector<ApiCall>& Calls() {
-    return State().calls;
-}
-
-const std::vector<MessageBoxCall>& MessageBoxes() {
-    return State().messageBoxes;
-}
-
-std::size_t HandlesLeftOpen() {
-    return State().openFiles.size();
-}
-
-void SetElevated(bool elevated) {
-    State().elevated = elevated;
-}
-
-void SetSession(DWORD session) {
-    State().session = session;
+    Interposed().actionBeforeCall = Interposed().callsMade + callNumber;
+    Interposed().action = std::move(action);
 }

@@ -11,12 +11,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum class Api {
     SHGetFolderPathW,
-    PathAppendW,
     CreateFileW,
     NtCreateFile,
     CloseHandle,
@@ -25,9 +27,6 @@ enum class Api {
     GetFileInformationByHandleEx,
     SetFileInformationByHandle,
     GetTokenInformation,
-    ProcessIdToSessionId,
-    MessageBoxA,
-    GetUserObjectInformationW,
 };
 
 // One intercepted call and the path it concerns: the path it was given, or
@@ -37,7 +36,9 @@ enum class Api {
 struct ApiCall {
     Api api;
     std::wstring path;
-    bool relative; // the call named its object relative to a handle
+    bool relative;      // the call named its object relative to a handle
+    ACCESS_MASK access; // of an open
+    ULONG options;      // of NtCreateFile
 };
 
 struct MessageBoxCall {
@@ -46,54 +47,64 @@ struct MessageBoxCall {
     UINT style;
 };
 
-// Forgets every setting, fault, count and record. Calls made by tests
-// themselves are never intercepted; only those made between
-// StartIntercepting and StopIntercepting are.
-void ResetInterposer();
-void StartIntercepting();
-void StopIntercepting();
+enum class WindowStation { Visible, Hidden, Unreadable };
+
+// What a test asks of the shims, and what they saw. Calls made by tests
+// themselves are never intercepted; only those made inside Intercepted(...).
+struct Interposer {
+    // SHGetFolderPathW(folder) yields the placed path (which may be empty).
+    // Lookups of a folder not placed fail, and so do those from number
+    // firstFailingLookup[folder] on (counting from 0).
+    std::map<int, std::wstring> specialFolders;
+    std::map<int, int> firstFailingLookup;
+    // An api fails with access denied on exactly a path: a call on a handle
+    // opened by it, a listing of it, or (path empty) the token's query.
+    std::set<std::pair<Api, std::wstring>> faults;
+    // Opens of a path that ask for any of these rights are refused, as an
+    // access list refuses them.
+    std::map<std::wstring, DWORD> refusedAccess;
+    // Wine shows FILE_ATTRIBUTE_ARCHIVE on every file: these paths' handles
+    // show their attributes without it, as Windows shows a file with no other.
+    std::set<std::wstring> withoutArchive;
+    // A folder's listing ends after this many entries besides "." and "..":
+    // the next NtQueryDirectoryFile fails.
+    std::map<std::wstring, int> listingLimits;
+    // The answers to the token's elevation query, the process's session
+    // and its window station's flags.
+    bool elevated = false;
+    DWORD session = 1;
+    WindowStation station = WindowStation::Visible;
+
+    std::uint64_t callsMade = 0;
+    std::vector<ApiCall> calls;
+    std::vector<MessageBoxCall> messageBoxes;
+    // Handles the intercepted calls opened and did not close, with the paths
+    // they were opened by.
+    std::map<HANDLE, std::wstring> openFiles;
+
+    // The shims' own.
+    bool intercepting = false;
+    bool inAction = false;
+    std::uint64_t actionBeforeCall = 0;
+    std::function<void()> action;
+    std::map<int, int> lookupsMade;
+    std::map<HANDLE, int> entriesListed;
+};
+
+// The one in force; every test starts with a fresh one.
+Interposer& Interposed();
 
 // Runs `work` with interception on, the way the uninstaller runs.
 template <typename Work> auto Intercepted(Work work) {
-    StartIntercepting();
+    Interposed().intercepting = true;
     struct Stop {
         ~Stop() {
-            StopIntercepting();
+            Interposed().intercepting = false;
         }
     } stop;
     return work();
 }
 
-// SHGetFolderPathW(folder) yields `path` (which may be empty). Lookups of a
-// folder that was not placed fail, and so do those from number
-// `firstFailing` on (counting from 0) of one that was failed.
-void PlaceSpecialFolder(int folder, const std::wstring& path);
-void FailSpecialFolderLookups(int folder, int firstFailing = 0);
-
-// `api` fails with access denied on exactly this path.
-void FailCallOn(Api api, const std::wstring& path);
-
-// Opens of exactly this path that ask for any of `access` are refused, as an
-// access list refuses them.
-void RefuseAccessOn(const std::wstring& path, DWORD access);
-
-// The listing of `folder` ends after `entries` entries besides "." and "..":
-// the next NtQueryDirectoryFile fails.
-void EndListingAfter(const std::wstring& folder, int entries);
-
-// Runs `action` just before intercepted call `callNumber` (1 is the first),
-// unintercepted, as another party acting at that moment.
+// Runs `action` just before intercepted call `callNumber` from now (1 is the
+// next), unintercepted, as another party acting at that moment.
 void RunBeforeCall(std::uint64_t callNumber, std::function<void()> action);
-
-enum class WindowStation { Visible, Hidden, Unreadable };
-void SetWindowStation(WindowStation station);
-// The answers to the token's elevation query (not elevated unless set) and
-// to the process's session (1 unless set).
-void SetElevated(bool elevated);
-void SetSession(DWORD session);
-
-std::uint64_t CallsMade();
-const std::vector<ApiCall>& Calls();
-const std::vector<MessageBoxCall>& MessageBoxes();
-// Handles the intercepted calls opened and did not close.
-std::size_t HandlesLeftOpen();

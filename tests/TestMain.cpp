@@ -9,7 +9,7 @@ namespace {
 // and leaves no file of its own open.
 class InterposerReset : public testing::EmptyTestEventListener {
     void OnTestStart(const testing::TestInfo&) override {
-        ResetInterposer();
+        Interposed() = Interposer();
     }
     void OnTestEnd(const testing::TestInfo&) override {
         CloseHeldFiles();

@@ -1,5 +1,7 @@
 #include "tests/TestTree.h"
 
+#include "tests/Interposer.h"
+
 #include <stdexcept>
 #include <vector>
 
@@ -223,5 +225,33 @@ void RemoveScratchFolder(const std::wstring& folder) {
     CloseHeldFiles();
     if (Exists(folder)) {
         RunOnHost("rm -rf -- \"$1\"", folder);
+    }
+}
+
+void ActBeforeEachCall(const std::function<void(std::uint64_t)>& prepare,
+                       const std::function<void()>& run,
+                       const std::function<bool(const std::wstring& path)>& chosen,
+                       const std::function<void()>& act,
+                       const std::function<void(std::uint64_t)>& check) {
+    Interposed() = Interposer();
+    prepare(0);
+    run();
+    check(0);
+    std::vector<std::uint64_t> callNumbers;
+    for (std::size_t i = 0; i < Interposed().calls.size(); ++i) {
+        if (chosen(Interposed().calls[i].path)) {
+            callNumbers.push_back(i + 1);
+        }
+    }
+    for (const std::uint64_t callNumber : callNumbers) {
+        SCOPED_TRACE("acted before call " + std::to_string(callNumber));
+        Interposed() = Interposer();
+        prepare(callNumber);
+        RunBeforeCall(callNumber, act);
+        run();
+        check(callNumber);
+        if (testing::Test::HasFailure()) {
+            return;
+        }
     }
 }

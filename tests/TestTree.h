@@ -5,6 +5,10 @@
 
 #include "platform/Platform.h"
 
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 
@@ -39,3 +43,26 @@ std::wstring MakeScratchFolder();
 void RemoveScratchFolder(const std::wstring& folder);
 
 std::string Utf8(const std::wstring& text);
+
+// A test with a fresh scratch folder of its own.
+class SandboxTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        sandbox = MakeScratchFolder();
+    }
+    void TearDown() override {
+        RemoveScratchFolder(sandbox);
+    }
+    std::wstring sandbox;
+};
+
+// Another party acting at every moment of a run: `run` goes once as it is,
+// then once for each of its intercepted calls that `chosen` picks, with
+// `act` run just before that call. `prepare(callNumber)` makes each run's
+// files after the interposer is reset (0 before the first run), and
+// `check(callNumber)` judges each run. Stops at the first failure.
+void ActBeforeEachCall(const std::function<void(std::uint64_t)>& prepare,
+                       const std::function<void()>& run,
+                       const std::function<bool(const std::wstring& path)>& chosen,
+                       const std::function<void()>& act,
+                       const std::function<void(std::uint64_t)>& check);

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pefile
 
-EXE = Path(os.environ["UNINSTALLER_EXE"])
+EXE = Path(os.environ["SHIPPED_EXE"])
 
 # Windows' own DLLs; the toolchain's runtime DLLs must not be needed.
 SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "shell32.dll", "shlwapi.dll", "msvcrt.dll", "advapi32.dll",

@@ -6,8 +6,7 @@ import sys
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
-import wine_harness as wine  # noqa: E402
+import wine_harness as wine
 
 EXE = Path(os.environ["UNINSTALLER_EXE"])
 PREFIX = Path(os.environ["WINE_PREFIX"])

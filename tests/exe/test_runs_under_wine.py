@@ -6,8 +6,7 @@ import sys
 import unittest
 from pathlib import Path
 
-sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "scripts"))
-import wine_harness as wine  # noqa: E402
+import wine_harness as wine
 
 EXE = Path(os.environ["UNINSTALLER_EXE"])
 HELPER = Path(os.environ["WINE_HELPER"])
@@ -36,7 +35,9 @@ def handle_violations(calls, special_folders):
                 and not function.startswith("msvcrt.")):
             violations.append((function, path, "a path below a special folder"))
         if function == "ntdll.NtCreateFile":
-            values = [int(value, 16) for value in arguments.split(",")]
+            # 64-bit Wine prints a 32-bit argument with whatever the upper
+            # half of its register held.
+            values = [int(value, 16) & 0xFFFFFFFF for value in arguments.split(",")]
             access, share, options = values[1], values[6], values[8]
             if access & DELETE:
                 opened += 1

@@ -11,7 +11,7 @@ from pathlib import Path
 
 import pefile
 
-REPO = Path(__file__).resolve().parent.parent
+REPO = Path(__file__).resolve().parents[2]
 RUN_UNDER_WINE = REPO / "cmake" / "run-under-wine.sh"
 
 PLUGINS = Path("SketchUp", "SketchUp 2016", "SketchUp", "Plugins")
@@ -19,6 +19,15 @@ CAPTION = "SU Tarvex Uninstaller 2016"
 INSTALLED = "All applications have been uninstalled"
 NOT_INSTALLED = "No application installed"
 REPORT_STYLE = 0x140
+
+
+def runs_32_bit_code():
+    """Whether this machine runs 32-bit programs: Wine's 32-bit loader starts."""
+    try:
+        return subprocess.run(["/usr/lib/wine/wine", "--version"],
+                              capture_output=True).returncode == 0
+    except OSError:
+        return False
 
 
 def wine_environment(debug="-all", display=None, native_first=()):
@@ -70,28 +79,40 @@ def special_folders(prefix, helper):
     return folders
 
 
-def image_range(exe):
-    """The addresses the executable occupies when loaded at its preferred base."""
-    header = pefile.PE(str(exe), fast_load=True).OPTIONAL_HEADER
-    return header.ImageBase, header.ImageBase + header.SizeOfImage
-
-
+# What the calls of one process are read from: Wine's +pid puts the process
+# before the thread on every line, +loaddll tells where each module loaded.
+CALL_TRACE = "+pid,+loaddll,+relay"
 RELAY_LINE = re.compile(
-    r"^[0-9a-f]+:(Call|Ret)\s+([\w.]+)\((.*)\)(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
+    r"^([0-9a-f]+):[0-9a-f]+:(Call|Ret)\s+([\w.]+)\((.*)\)(?: retval=([0-9a-f]+))? ret=([0-9a-f]+)$")
+LOADED_LINE = re.compile(r'^([0-9a-f]+):[0-9a-f]+:trace:loaddll:\w+ Loaded L"(.*)" at ([0-9A-Fa-f]+)')
 MESSAGE_BOX_ARGUMENTS = re.compile(r'^[0-9a-f]+,[0-9a-f]+ "(.*)",[0-9a-f]+ "(.*)",([0-9a-f]+)$')
+
+
+def exe_process(trace, exe):
+    """(process, first address, end address) of the executable in a trace
+    taken with CALL_TRACE. Wine's own 64-bit programs (the desktop, services)
+    load at the same address as a 64-bit exe, so the process tells them apart."""
+    size = pefile.PE(str(exe), fast_load=True).OPTIONAL_HEADER.SizeOfImage
+    for line in trace.splitlines():
+        match = LOADED_LINE.match(line)
+        if match and match.group(2).endswith("\\\\" + Path(exe).name):
+            base = int(match.group(3), 16)
+            return match.group(1), base, base + size
+    raise ValueError("the trace shows no process of " + Path(exe).name)
 
 
 def calls_from(trace, exe):
     """(dll.Function, arguments, return value) of each API call made from the
-    executable's own code, in order, read from a +relay trace; DLL names in
-    lower case, the return value None where the call did not return."""
-    start, end = image_range(exe)
+    executable's own code, in order, read from a trace taken with CALL_TRACE;
+    DLL names in lower case, the return value None where the call did not
+    return."""
+    process, start, end = exe_process(trace, exe)
     calls = []
     for line in trace.splitlines():
         match = RELAY_LINE.match(line)
-        if not match or not start <= int(match.group(5), 16) < end:
+        if not match or match.group(1) != process or not start <= int(match.group(6), 16) < end:
             continue
-        kind, name, arguments, value = match.group(1, 2, 3, 4)
+        kind, name, arguments, value = match.group(2, 3, 4, 5)
         dll, _, function = name.partition(".")
         name = dll.lower() + "." + function
         if kind == "Call":
@@ -127,7 +148,7 @@ def message_boxes(trace, exe):
 
 def run_uninstaller(prefix, exe, *arguments):
     """Runs the executable headless; returns (exit status, message boxes, trace)."""
-    result = run_windows(prefix, exe, *arguments, debug="+relay")
+    result = run_windows(prefix, exe, *arguments, debug=CALL_TRACE)
     trace = result.stderr.decode("utf-8", errors="replace")
     return result.returncode, message_boxes(trace, exe), trace
 
