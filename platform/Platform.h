@@ -20,6 +20,10 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOI
                                                BOOLEAN returnSingleEntry, PUNICODE_STRING fileName,
                                                BOOLEAN restartScan);
 
+// The delete disposition with flags (Windows 10 1809 and later), which the
+// mingw-w64 headers leave out of FILE_INFO_BY_HANDLE_CLASS.
+const FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = FILE_INFO_BY_HANDLE_CLASS(21);
+
 // Limits the DLLs this process loads later (for the message box, say) to the
 // system folder, so that a DLL planted beside the executable is never loaded.
 void RestrictDllSearchToSystem32();

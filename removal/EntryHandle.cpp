@@ -1,5 +1,7 @@
 #include "removal/EntryHandle.h"
 
+#include "platform/StallGuard.h"
+
 #include <vector>
 
 namespace {
@@ -7,9 +9,17 @@ namespace {
 // Enough for a few hundred entries of average names per listing call.
 const ULONG kListingBufferBytes = 16 * 1024;
 
-// How an entry is opened: access, sharing and NtCreateFile's options.
+const NTSTATUS kAccessDenied = NTSTATUS(0xC0000022);
+const NTSTATUS kSharingViolation = NTSTATUS(0xC0000043);
+// A success status: the open went through, and another program's
+// opportunistic lock is being broken; its owner may hold the entry still.
+const NTSTATUS kOplockBreakInProgress = NTSTATUS(0x00000108);
+
+// How an entry is opened: the access to ask for first, what is dropped from
+// it when that is refused, the sharing and NtCreateFile's options.
 struct OpenMode {
     DWORD access;
+    DWORD dropWhenRefused;
     DWORD share;
     DWORD options;
 };
@@ -22,18 +32,30 @@ UNICODE_STRING NameOf(const wchar_t* name, std::size_t length) {
     return counted;
 }
 
+// Never waits for an opportunistic lock's owner (FILE_COMPLETE_IF_OPLOCKED):
+// an entry whose lock is being broken is left to that owner.
 HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& mode) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
-    IO_STATUS_BLOCK status = {};
-    HANDLE handle = nullptr;
-    if (!NT_SUCCESS(NtCreateFile(
-            &handle, mode.access, &attributes, &status, nullptr, 0, mode.share, FILE_OPEN,
-            mode.options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_FOR_BACKUP_INTENT, nullptr,
-            0))) {
-        return nullptr;
+    for (DWORD access = mode.access;; access &= ~mode.dropWhenRefused) {
+        IO_STATUS_BLOCK status = {};
+        HANDLE handle = nullptr;
+        NoteFileCall();
+        const NTSTATUS result = NtCreateFile(
+            &handle, access, &attributes, &status, nullptr, 0, mode.share, FILE_OPEN,
+            mode.options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED, nullptr, 0);
+        if (result == 0) {
+            return handle;
+        }
+        if (NT_SUCCESS(result) || result == kOplockBreakInProgress) {
+            CloseHandle(handle);
+            return nullptr;
+        }
+        if ((result != kAccessDenied && result != kSharingViolation) ||
+            (access & mode.dropWhenRefused) == 0) {
+            return nullptr;
+        }
     }
-    return handle;
 }
 
 // On Windows the handle of an entry opened as itself shows whether it is a
@@ -41,6 +63,7 @@ HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& 
 // shows a plain folder; the listing showed the link, though, and a link
 // swapped in after the listing has another file ID.
 OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
+    NoteFileCall();
     FILE_ATTRIBUTE_TAG_INFO tag = {};
     if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag))) {
         return OpenedAs::Other;
@@ -51,6 +74,7 @@ OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
     }
     LARGE_INTEGER fileId = {};
     IO_STATUS_BLOCK status = {};
+    NoteFileCall();
     if (!NT_SUCCESS(NtQueryInformationFile(handle, &status, &fileId, sizeof(fileId),
                                            FileInternalInformation)) ||
         fileId.QuadPart != listed.fileId || IsLink(listed)) {
@@ -65,6 +89,7 @@ bool QueryListing(HANDLE folder, std::vector<LONGLONG>& buffer, BOOLEAN singleEn
                   UNICODE_STRING* mask, BOOLEAN restart) {
     buffer.resize(kListingBufferBytes / sizeof(LONGLONG));
     IO_STATUS_BLOCK status = {};
+    NoteFileCall();
     return NT_SUCCESS(NtQueryDirectoryFile(
         folder, nullptr, nullptr, nullptr, &status, buffer.data(), kListingBufferBytes,
         FileIdBothDirectoryInformation, singleEntry, mask, restart));
@@ -85,41 +110,44 @@ bool IsLink(const ListedEntry& entry) {
     return (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry) {
-    // A held folder shares reading and writing but never deletion: nobody
-    // can rename or delete it while it is worked in.
+EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse use) {
     const bool isFolder = IsFolder(entry);
+    const bool remove = use == EntryUse::Remove;
     OpenMode mode = {};
-    mode.access = DELETE | FILE_READ_ATTRIBUTES | SYNCHRONIZE |
-                  (isFolder ? FILE_LIST_DIRECTORY : FILE_WRITE_ATTRIBUTES);
-    mode.share = FILE_SHARE_READ | FILE_SHARE_WRITE | (isFolder ? 0 : FILE_SHARE_DELETE);
-    mode.options =
-        FILE_OPEN_REPARSE_POINT | (isFolder ? FILE_DIRECTORY_FILE : FILE_NON_DIRECTORY_FILE);
-    HANDLE handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode);
-    if (handle == nullptr && !isFolder) {
+    mode.access = FILE_READ_ATTRIBUTES | SYNCHRONIZE | (remove ? DELETE : 0);
+    mode.options = FILE_OPEN_REPARSE_POINT;
+    if (isFolder) {
+        // Deleting it may be refused where emptying it is not.
+        mode.access |= FILE_LIST_DIRECTORY;
+        mode.dropWhenRefused = DELETE;
+        mode.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
+        mode.options |= FILE_DIRECTORY_FILE;
+    } else {
         // Attribute writing may be refused where deleting is not (an access
         // list on Windows; under Wine, a normal user's read-only file, which
-        // it would have to open for writing): the file may still go when it
-        // is not read-only. (Wine clears the attribute through any handle.)
-        mode.access &= ~DWORD(FILE_WRITE_ATTRIBUTES);
-        handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode);
+        // it would have to open for writing): the file may still go.
+        mode.access |= remove ? FILE_WRITE_ATTRIBUTES : 0;
+        mode.dropWhenRefused = FILE_WRITE_ATTRIBUTES;
+        mode.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+        mode.options |= FILE_NON_DIRECTORY_FILE;
     }
+    const HANDLE handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode);
     if (handle == nullptr) {
-        return {nullptr, OpenedAs::Other, 0};
+        return {nullptr, OpenedAs::Other, 0, entry.attributes};
     }
     DWORD attributes = 0;
     const OpenedAs openedAs = Identify(handle, entry, attributes);
-    return {handle, openedAs, attributes};
+    return {handle, openedAs, attributes, entry.attributes};
 }
 
-bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryHandle& opened) {
+bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use, EntryHandle& opened) {
     UNICODE_STRING mask = NameOf(name, wcslen(name));
     std::vector<LONGLONG> buffer;
     if (!QueryListing(folder, buffer, TRUE, &mask, TRUE)) {
         return false;
     }
-    opened =
-        OpenListedEntry(folder, EntryOf(*reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data())));
+    opened = OpenListedEntry(
+        folder, EntryOf(*reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data())), use);
     return opened.handle != nullptr;
 }
 
@@ -128,24 +156,15 @@ bool IsHeldFolder(const EntryHandle& opened) {
            (opened.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name) {
-    return OpenRelative(folder, NameOf(name, wcslen(name)),
-                        {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE});
+bool IsLinkEntry(const EntryHandle& opened) {
+    return opened.openedAs == OpenedAs::Link ||
+           (opened.listedAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
-bool CanBeListedThroughLink(HANDLE folder, const wchar_t* name) {
-    const HANDLE target =
-        OpenRelative(folder, NameOf(name, wcslen(name)),
-                     {FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_DIRECTORY_FILE});
-    if (target == nullptr) {
-        return false;
-    }
-    std::vector<LONGLONG> buffer;
-    const bool listed = QueryListing(target, buffer, TRUE, nullptr, TRUE);
-    CloseHandle(target);
-    return listed;
+HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name) {
+    return OpenRelative(folder, NameOf(name, wcslen(name)),
+                        {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE});
 }
 
 bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
@@ -167,20 +186,35 @@ bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* con
     }
 }
 
-void ClearReadOnly(const EntryHandle& entry) {
-    if ((entry.attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-        return;
+bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly) {
+    // Windows 10 1809 and later: no attribute is written (a hard link's
+    // other names keep theirs), and the name goes at once, even while an
+    // indexer or a scanner holds the file open with delete sharing.
+    FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE |
+                                            FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    if (evenReadOnly) {
+        disposition.Flags |= FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
     }
-    FILE_BASIC_INFO basic = {}; // times of zero stay as they are
-    basic.FileAttributes = entry.attributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
-    if (basic.FileAttributes == 0) {
-        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    NoteFileCall();
+    if (SetFileInformationByHandle(entry.handle, kFileDispositionInfoEx, &disposition,
+                                   sizeof(disposition))) {
+        return true;
     }
-    SetFileInformationByHandle(entry.handle, FileBasicInfo, &basic, sizeof(basic));
-}
-
-bool DeleteOnClose(HANDLE handle) {
-    FILE_DISPOSITION_INFO disposition = {TRUE};
-    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
-                                      sizeof(disposition)) != FALSE;
+    // Elsewhere the read-only attribute is cleared, read just before it is
+    // written, so that no other attribute changes.
+    FILE_BASIC_INFO basic = {};
+    NoteFileCall();
+    if (evenReadOnly && (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+        GetFileInformationByHandleEx(entry.handle, FileBasicInfo, &basic, sizeof(basic)) &&
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        const DWORD attributes = basic.FileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
+        basic = {}; // times of 0 stay as they are; attributes of 0 would too
+        basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+        NoteFileCall();
+        SetFileInformationByHandle(entry.handle, FileBasicInfo, &basic, sizeof(basic));
+    }
+    FILE_DISPOSITION_INFO legacy = {TRUE};
+    NoteFileCall();
+    return SetFileInformationByHandle(entry.handle, FileDispositionInfo, &legacy, sizeof(legacy)) !=
+           FALSE;
 }

@@ -1,7 +1,8 @@
 // Entries reached through the handle of the folder that holds them, never by
-// a path: a name is looked up once, in its folder's listing, and opened
-// relative to that folder's handle exactly as listed (no path rule rewrites a
-// relative name), so nothing between two calls can redirect it.
+// a path: a name is taken from its folder's listing and opened relative to
+// that folder's handle exactly as listed (no path rule rewrites a relative
+// name), as itself even if it is a link, so nothing between two calls can
+// redirect it and nothing is ever opened through a link.
 #pragma once
 
 #include "platform/Platform.h"
@@ -19,6 +20,12 @@ struct ListedEntry {
 bool IsFolder(const ListedEntry& entry);
 bool IsLink(const ListedEntry& entry);
 
+// What an opened entry is for, and so the access asked for: a folder on the
+// way down is only listed and held; an entry to remove is deleted, a folder
+// emptied first (and still emptied where deleting it is refused), a file's
+// read-only attribute cleared where the system needs that.
+enum class EntryUse { Hold, Remove };
+
 // What an entry opened by its listed name turned out to be.
 enum class OpenedAs {
     Listed, // the very entry listed, and no link
@@ -30,30 +37,31 @@ enum class OpenedAs {
 struct EntryHandle {
     HANDLE handle; // nullptr when the entry could not be opened
     OpenedAs openedAs;
-    DWORD attributes; // as the handle shows them
+    DWORD attributes;       // as the handle shows them
+    DWORD listedAttributes; // as the folder's listing showed them
 };
 
-// Opens a listed entry relative to `folder`, as itself even if it is a link,
-// with delete access; a folder is opened to be listed and held (no delete
-// sharing), so that nobody can rename or delete it while it is worked in.
-EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry);
+// Opens a listed entry relative to `folder`. A folder is opened to be listed
+// and held: it shares reading and writing, never deletion, so that nobody
+// can rename or delete it while it is worked in. An entry that another
+// program's opportunistic lock would make wait is not opened.
+EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse use);
 
 // Looks up one name in a folder's listing (the folder's handle must not have
 // been listed before), and opens it as OpenListedEntry does. False when the
 // name is not there or the entry cannot be opened.
-bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryHandle& opened);
+bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use, EntryHandle& opened);
 
 // Whether the opened entry is the real folder that was listed: it is then
 // held, and can be entered.
 bool IsHeldFolder(const EntryHandle& opened);
 
+// Whether the opened entry is a link, by its handle or its listing.
+bool IsLinkEntry(const EntryHandle& opened);
+
 // Opens a folder by name relative to `folder`, following links: only for the
 // folders above a per-user Plugins folder that its own user may have moved.
 HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name);
-
-// Starts a listing through a folder that is a link, and ends it at once:
-// whether the folder it points to can be listed. Nothing listed is touched.
-bool CanBeListedThroughLink(HANDLE folder, const wchar_t* name);
 
 // Calls `visit(entry, context)` for every entry of the held folder, "." and
 // ".." included, in the file system's order, until the listing ends or
@@ -61,7 +69,7 @@ bool CanBeListedThroughLink(HANDLE folder, const wchar_t* name);
 bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
                 void* context);
 
-// Clears the read-only attribute through the handle, when it is set.
-void ClearReadOnly(const EntryHandle& entry);
-// Deletes the entry when its handle is closed (a folder only if empty).
-bool DeleteOnClose(HANDLE handle);
+// Deletes the entry when its handle is closed (a folder only if empty). With
+// `evenReadOnly` a read-only file goes too: the system is asked to ignore
+// the attribute, and where it cannot, the attribute is cleared first.
+bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly);

@@ -26,19 +26,15 @@ void RemoveEntry(const ListedEntry& entry, void* context) {
     if (pathLength >= MAX_PATH) {
         return;
     }
-    const EntryHandle opened = OpenListedEntry(level.folder, entry);
+    const EntryHandle opened = OpenListedEntry(level.folder, entry, EntryUse::Remove);
     if (opened.handle == nullptr) {
         return;
     }
-    if (opened.openedAs == OpenedAs::Link) {
-        DeleteOnClose(opened.handle);
-    } else if (opened.openedAs == OpenedAs::Listed) {
-        if (IsFolder(entry)) {
+    if (opened.openedAs != OpenedAs::Other) {
+        if (opened.openedAs == OpenedAs::Listed && IsFolder(entry)) {
             EmptyHeldFolder(opened.handle, pathLength);
-        } else {
-            ClearReadOnly(opened);
         }
-        DeleteOnClose(opened.handle);
+        DeleteOnClose(opened, true);
     }
     CloseHandle(opened.handle);
 }
@@ -54,7 +50,7 @@ void EmptyHeldFolder(HANDLE folder, std::size_t pathLength) {
 bool RemoveDirectoryTree(HANDLE parent, const std::wstring& path) {
     const std::wstring name = path.substr(path.rfind(L'\\') + 1);
     EntryHandle opened = {};
-    if (!OpenNamedEntry(parent, name.c_str(), opened)) {
+    if (!OpenNamedEntry(parent, name.c_str(), EntryUse::Remove, opened)) {
         return false;
     }
     bool listed = false;
@@ -62,14 +58,14 @@ bool RemoveDirectoryTree(HANDLE parent, const std::wstring& path) {
         Level level = {opened.handle, path.size()};
         listed = ListFolder(opened.handle, RemoveEntry, &level);
         if (listed) {
-            DeleteOnClose(opened.handle);
+            DeleteOnClose(opened, true);
         }
-    } else if (opened.openedAs != OpenedAs::Listed) {
-        // A link, or what cannot be shown not to be one: the link alone may
-        // go, and only when its handle is the link itself.
-        listed = CanBeListedThroughLink(parent, name.c_str());
+    } else if (IsLinkEntry(opened)) {
+        // Never listed through: it counts as found, and only the link goes,
+        // where its handle is the link itself.
+        listed = (opened.listedAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (opened.openedAs == OpenedAs::Link) {
-            DeleteOnClose(opened.handle);
+            DeleteOnClose(opened, true);
         }
     }
     CloseHandle(opened.handle);

@@ -10,6 +10,8 @@
 namespace {
 
 const NTSTATUS kAccessDenied = NTSTATUS(0xC0000022);
+const NTSTATUS kCancelled = NTSTATUS(0xC0000120);
+const NTSTATUS kOplockBreakInProgress = NTSTATUS(0x00000108);
 
 bool Intercepting() {
     return Interposed().intercepting && !Interposed().inAction;
@@ -22,13 +24,28 @@ template <typename Function> Function Real(const wchar_t* dll, const char* name)
 
 #define REAL(dll, name) static const auto real = Real<decltype(&::name)>(dll, #name)
 
-// Counts and records an intercepted call, runs the action due before it, and
-// says whether the test wants it to fail.
-bool Record(Api api, const std::wstring& path, bool relative = false, ACCESS_MASK access = 0,
-            ULONG options = 0) {
+// Stands for a call that waits on another program without end: a real
+// synchronous read that nothing ever answers, which only a cancellation
+// (CancelSynchronousIo) ends.
+void WaitUntilCancelled() {
+    static HANDLE readEnd = nullptr;
+    static HANDLE writeEnd = nullptr;
+    if (readEnd == nullptr) {
+        CreatePipe(&readEnd, &writeEnd, nullptr, 0);
+    }
+    char byte = 0;
+    DWORD read = 0;
+    ReadFile(readEnd, &byte, 1, &read, nullptr);
+}
+
+// Counts and records an intercepted call and runs the action due before it.
+// Returns the failure the test asks for (0 for none): access denied, or
+// after a stall, cancelled.
+NTSTATUS Record(Api api, const std::wstring& path, bool relative = false, ACCESS_MASK access = 0,
+                ULONG options = 0) {
     Interposer& state = Interposed();
     if (!Intercepting()) {
-        return false;
+        return 0;
     }
     if (++state.callsMade == state.actionBeforeCall && state.action) {
         state.inAction = true;
@@ -36,7 +53,11 @@ bool Record(Api api, const std::wstring& path, bool relative = false, ACCESS_MAS
         state.inAction = false;
     }
     state.calls.push_back({api, path, relative, access, options});
-    return state.faults.count({api, path}) != 0;
+    if (state.stalls.count({api, path}) != 0) {
+        WaitUntilCancelled();
+        return kCancelled;
+    }
+    return state.faults.count({api, path}) != 0 ? kAccessDenied : 0;
 }
 
 std::wstring PathOfHandle(HANDLE handle) {
@@ -48,7 +69,7 @@ std::wstring PathOfHandle(HANDLE handle) {
 // answered with `failure` where the test fails it.
 template <typename Result, typename Function, typename... Arguments>
 Result OnHandle(Api api, Result failure, Function real, HANDLE handle, Arguments... arguments) {
-    if (Record(api, Intercepting() ? PathOfHandle(handle) : std::wstring())) {
+    if (Record(api, Intercepting() ? PathOfHandle(handle) : std::wstring()) != 0) {
         return failure;
     }
     return real(handle, arguments...);
@@ -108,10 +129,14 @@ BOOL WINAPI ShimGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_
     REAL(L"kernel32.dll", GetFileInformationByHandleEx);
     const BOOL result =
         OnHandle(Api::GetFileInformationByHandleEx, FALSE, real, handle, kind, information, size);
-    if (result && kind == FileAttributeTagInfo && Intercepting() &&
-        Interposed().withoutArchive.count(PathOfHandle(handle)) != 0) {
-        static_cast<FILE_ATTRIBUTE_TAG_INFO*>(information)->FileAttributes &=
-            ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
+    if (result && Intercepting() && Interposed().withoutArchive.count(PathOfHandle(handle)) != 0) {
+        if (kind == FileAttributeTagInfo) {
+            static_cast<FILE_ATTRIBUTE_TAG_INFO*>(information)->FileAttributes &=
+                ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
+        } else if (kind == FileBasicInfo) {
+            static_cast<FILE_BASIC_INFO*>(information)->FileAttributes &=
+                ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
+        }
     }
     return result;
 }
@@ -128,7 +153,7 @@ BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, 
     if (!Intercepting() || kind != TokenElevation || size < sizeof(TOKEN_ELEVATION)) {
         return real(token, kind, information, size, needed);
     }
-    if (Record(Api::GetTokenInformation, L"")) {
+    if (Record(Api::GetTokenInformation, L"") != 0) {
         return FALSE;
     }
     static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = Interposed().elevated ? 1 : 0;
@@ -207,8 +232,11 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
         if (relative) {
             path = PathOfHandle(object->RootDirectory) + L"\\" + path;
         }
-        Record(Api::NtCreateFile, path, relative, access, options);
+        const NTSTATUS failure = Record(Api::NtCreateFile, path, relative, access, options);
         const auto refused = Interposed().refusedAccess.find(path);
+        if (failure != 0) {
+            return failure;
+        }
         if (refused != Interposed().refusedAccess.end() && (access & refused->second)) {
             return kAccessDenied;
         }
@@ -217,6 +245,9 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
                                  disposition, options, extended, extendedLength);
     if (NT_SUCCESS(result)) {
         Track(*handle, path);
+        if (result == 0 && Intercepting() && Interposed().oplocked.count(path) != 0) {
+            return kOplockBreakInProgress;
+        }
     }
     return result;
 }
@@ -233,8 +264,9 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOI
                     singleEntry, mask, restartScan);
     };
     const std::wstring path = Intercepting() ? PathOfHandle(folder) : std::wstring();
-    if (Record(Api::NtQueryDirectoryFile, path)) {
-        return kAccessDenied;
+    const NTSTATUS failure = Record(Api::NtQueryDirectoryFile, path);
+    if (failure != 0) {
+        return failure;
     }
     const auto limit = Interposed().listingLimits.find(path);
     if (!Intercepting() || limit == Interposed().listingLimits.end() || mask != nullptr) {

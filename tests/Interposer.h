@@ -60,6 +60,12 @@ struct Interposer {
     // An api fails with access denied on exactly a path: a call on a handle
     // opened by it, a listing of it, or (path empty) the token's query.
     std::set<std::pair<Api, std::wstring>> faults;
+    // An api waits on exactly a path until its I/O is cancelled, as behind
+    // an opportunistic lock whose owner never lets go, then fails.
+    std::set<std::pair<Api, std::wstring>> stalls;
+    // Opens of these paths report that an opportunistic lock is being broken
+    // (STATUS_OPLOCK_BREAK_IN_PROGRESS, a success, with the handle open).
+    std::set<std::wstring> oplocked;
     // Opens of a path that ask for any of these rights are refused, as an
     // access list refuses them.
     std::map<std::wstring, DWORD> refusedAccess;

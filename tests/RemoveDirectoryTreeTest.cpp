@@ -271,7 +271,7 @@ TEST_F(RemoveDirectoryTreeTest, HeldFolderCannotBeRenamedUntilReleased) {
     MakeFolders(tree);
     const HANDLE parent = HoldSandbox();
     EntryHandle held = {};
-    ASSERT_TRUE(OpenNamedEntry(parent, L"tree", held));
+    ASSERT_TRUE(OpenNamedEntry(parent, L"tree", EntryUse::Hold, held));
     ASSERT_EQ(held.openedAs, OpenedAs::Listed);
 
     EXPECT_FALSE(MoveFileW(tree.c_str(), renamed.c_str()));

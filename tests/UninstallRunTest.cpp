@@ -187,6 +187,23 @@ const RunCase kRunCases[] = {
       "SU_Tarvex_V2.5/resources/", "SU_Tarvex_V2.5/resources/.cache",
       "SU_Tarvex_V2.5/resources/ic\xc3\xb4ne.png [read-only]"},
      {}},
+    // On Windows the folders on the way down are often an administrator's:
+    // a user may list them, not delete them. A folder inside a tree whose
+    // deletion is refused is still emptied.
+    {"DeleteRefusedOnTheWayDownAndOnATreeFolder",
+     [](const std::wstring& user, const std::wstring& common) {
+         InstallEverything(user);
+         InstallEverything(common);
+         for (const std::wstring& plugins : {user, common}) {
+             Interposed().refusedAccess[plugins] = DELETE;
+             Interposed().refusedAccess[plugins.substr(0, plugins.find(L"\\SketchUp") + 9)] =
+                 DELETE;
+         }
+         Interposed().refusedAccess[common + L"\\SU_Tarvex_V2\\plug_in"] = DELETE;
+     },
+     kInstalled,
+     {},
+     {"SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/"}},
     {"VersionFoldersOwnScriptIsDeletedInEveryPass",
      [](const std::wstring& user, const std::wstring& common) {
          // The version folder's removal does not reach its plug_in's
@@ -217,6 +234,9 @@ TEST_P(UninstallRunCases, RemovesThePlugInAndReports) {
     EXPECT_EQ(RunProgram(), runCase.report);
     EXPECT_EQ(ListTree(PluginsOf(userFolder)), WithOtherPlugins(runCase.userLeft));
     EXPECT_EQ(ListTree(PluginsOf(commonFolder)), WithOtherPlugins(runCase.commonLeft));
+    if (runCase.userLeft.empty() && runCase.commonLeft.empty()) {
+        EXPECT_EQ(RunProgram(), kNotInstalled); // what went, went whole
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Situations, UninstallRunCases, testing::ValuesIn(kRunCases),
@@ -244,7 +264,6 @@ TEST_F(UninstallRunTest, NoCallBelowASpecialFolderTakesAPath) {
     Interposed().elevated = true;
 
     EXPECT_EQ(RunProgram(), kInstalled);
-    EXPECT_EQ(RunProgram(), kNotInstalled);
 
     std::size_t opened = 0;
     for (const ApiCall& call : Interposed().calls) {
@@ -258,24 +277,40 @@ TEST_F(UninstallRunTest, NoCallBelowASpecialFolderTakesAPath) {
     EXPECT_GT(opened, 100u);
 }
 
-TEST_F(UninstallRunTest, EmptyFolderPathNeverTurnsIntoARelativeTarget) {
-    // A plug-in layout below the working folder, where a bare relative path
-    // would land.
+// A plug-in layout below the working folder, where a bare relative path, or
+// one relative to a drive's working folder ("C:SketchUp\\…"), would land.
+TEST_F(UninstallRunTest, SpecialFolderEmptyOrAtADriveRootNeverNamesTheWorkingFolder) {
     const std::wstring workingFolder = sandbox + L"\\working";
     InstallEverything(PluginsOf(workingFolder));
     const std::set<std::string> before = ListTree(workingFolder);
+    // A drive whose root is the sandbox, as the per-user folder of a user
+    // whose AppData is set to a drive's root.
+    std::wstring drive = L"T:\\";
+    while (GetDriveTypeW(drive.c_str()) != DRIVE_NO_ROOT_DIR) {
+        ++drive[0];
+    }
+    const std::string link =
+        "\"$WINEPREFIX/dosdevices/" + std::string(1, char(drive[0] - L'A' + 'a')) + ":\"";
+    RunOnHost("ln -s \"$1\" " + link, sandbox);
     wchar_t previous[MAX_PATH] = {};
     GetCurrentDirectoryW(MAX_PATH, previous);
     ASSERT_TRUE(SetCurrentDirectoryW(workingFolder.c_str()));
-    Interposed().specialFolders[CSIDL_APPDATA] = L"";
+    InstallEverything(PluginsOf(sandbox));
     Interposed().firstFailingLookup[CSIDL_COMMON_APPDATA] = 0;
 
-    const std::string report = RunProgram();
-    SetCurrentDirectoryW(previous);
-
-    EXPECT_EQ(report, kNotInstalled);
-    EXPECT_EQ(ListTree(workingFolder), before);
+    Interposed().specialFolders[CSIDL_APPDATA] = L"";
+    const std::string emptyReport = RunProgram();
     ExpectOnlyPathsBelowPlugins(L"<none>");
+    Interposed().specialFolders[CSIDL_APPDATA] = drive;
+    const std::string rootReport = RunProgram();
+    ExpectOnlyPathsBelowPlugins(drive);
+    SetCurrentDirectoryW(previous);
+    RunOnHost("rm " + link);
+
+    EXPECT_EQ(emptyReport, kNotInstalled);
+    EXPECT_EQ(rootReport, kInstalled);
+    EXPECT_EQ(ListTree(workingFolder), before);
+    EXPECT_EQ(ListTree(PluginsOf(sandbox)), std::set<std::string>{});
 }
 
 TEST_F(UninstallRunTest, TargetThatDoesNotFitThePathBufferIsSkipped) {
@@ -291,6 +326,36 @@ TEST_F(UninstallRunTest, TargetThatDoesNotFitThePathBufferIsSkipped) {
 
     EXPECT_EQ(ListTree(PluginsOf(longFolder)), std::set<std::string>{});
     ExpectOnlyPathsBelowPlugins(longFolder);
+}
+
+// Another program's opportunistic lock: an open that reports its break in
+// progress, and calls that would wait for its owner without end (an open, a
+// delete) until the run's guard cancels them. Only those entries stay.
+TEST_F(UninstallRunTest, EntriesThatWouldWaitForAnotherProgramAreLeft) {
+    const std::wstring version = PluginsOf(commonFolder) + L"\\SU_Tarvex_V2";
+    InstallEverything(PluginsOf(commonFolder));
+    Interposed().firstFailingLookup[CSIDL_APPDATA] = 0;
+    Interposed().oplocked.insert(version + L"\\plug_in\\tarvex_tools.rbs");
+    Interposed().stalls.insert({Api::NtCreateFile, version + L"\\plug_in\\core\\geometry.rb"});
+    Interposed().stalls.insert({Api::SetFileInformationByHandle, version + L"\\resources\\.cache"});
+
+    bool found = false;
+    const auto run = [](void* result) -> DWORD {
+        *static_cast<bool*>(result) = Intercepted([] { return RunCleanupPlan(500); });
+        return 0;
+    };
+    const HANDLE worker = CreateThread(nullptr, 0, run, &found, 0, nullptr);
+    ASSERT_EQ(WaitForSingleObject(worker, 60000), WAIT_OBJECT_0) << "the run did not end";
+    CloseHandle(worker);
+
+    EXPECT_TRUE(found);
+    EXPECT_EQ(Interposed().openFiles.size(), 0u);
+    EXPECT_EQ(
+        ListTree(PluginsOf(commonFolder)),
+        WithOtherPlugins({"SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/",
+                          "SU_Tarvex_V2/plug_in/tarvex_tools.rbs", "SU_Tarvex_V2/plug_in/core/",
+                          "SU_Tarvex_V2/plug_in/core/geometry.rb", "SU_Tarvex_V2/resources/",
+                          "SU_Tarvex_V2/resources/.cache"}));
 }
 
 struct StationCase {
@@ -351,6 +416,14 @@ TEST_P(LinkOnTheWayDown, IsFollowedOnlyAbovePluginsUnderThePerUserFolderUnelevat
 
     const std::string report = RunProgram();
 
+    // Never opened through unless followed: a link met where it is not
+    // followed is opened as itself only.
+    for (const ApiCall& call : Interposed().calls) {
+        if (!linkCase.followed && call.api == Api::NtCreateFile &&
+            call.path == WayDown(special, linkCase.depth)) {
+            EXPECT_NE(call.options & FILE_OPEN_REPARSE_POINT, 0u);
+        }
+    }
     if (linkCase.followed) {
         EXPECT_EQ(report, kInstalled);
         EXPECT_EQ(ListTree(PluginsOf(elsewhere)), std::set<std::string>{});
@@ -461,7 +534,8 @@ TEST_P(SwappedMidRun, NeverReachesOutside) {
             }
             Interposed().specialFolders[CSIDL_COMMON_APPDATA] = run + L"\\ProgramData";
         },
-        [] { Intercepted(RunCleanupPlan); }, [](const std::wstring&) { return true; },
+        [] { Intercepted([] { return RunCleanupPlan(); }); },
+        [](const std::wstring&) { return true; },
         [&] {
             if (SwapForALink(attacker, run + L"\\ProgramData\\" + swapped,
                              run + L"\\copy\\" + swapped)) {

@@ -1,5 +1,6 @@
 #include "uninstaller/UninstallRun.h"
 
+#include "platform/StallGuard.h"
 #include "removal/EntryHandle.h"
 #include "removal/RemoveDirectoryTree.h"
 #include "uninstaller/CleanupPlan.h"
@@ -49,7 +50,7 @@ HANDLE OpenFolderOnTheWay(HANDLE parent, const wchar_t* name, bool checked) {
         return OpenFolderFollowingLinks(parent, name);
     }
     EntryHandle opened = {};
-    if (!OpenNamedEntry(parent, name, opened)) {
+    if (!OpenNamedEntry(parent, name, EntryUse::Hold, opened)) {
         return nullptr;
     }
     if (!IsHeldFolder(opened)) {
@@ -59,32 +60,34 @@ HANDLE OpenFolderOnTheWay(HANDLE parent, const wchar_t* name, bool checked) {
     return opened.handle;
 }
 
-// Holds the special folder by its path, then each folder of the target's
-// relative path above the target, each opened relative to the one above by
-// its listed name, checked from depth `firstChecked` on (0 is the special
-// folder's child). False, with nothing held, when one of them is missing or
-// refused: the target is then not to be touched.
-bool HoldFoldersAbove(const wchar_t* path, const CleanupTarget& target, std::size_t firstChecked,
-                      HeldFolders& held) {
-    const std::wstring fullPath = path;
-    const std::size_t relativeStart =
-        fullPath.size() - std::char_traits<wchar_t>::length(target.relativePath);
-    const HANDLE special = CreateFileW(fullPath.substr(0, relativeStart - 1).c_str(),
-                                       FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+// Holds the special folder by exactly the path its lookup gave (cut out of
+// the full path, "C:\\" would lose its backslash and name the drive's
+// working folder), then each folder of the target's relative path above the
+// target, each opened relative to the one above by its listed name, checked
+// from depth `firstChecked` on (0 is the special folder's child). False,
+// with nothing held, when one of them is missing or refused: the target is
+// then not to be touched.
+bool HoldFoldersAbove(const std::wstring& specialFolder, const CleanupTarget& target,
+                      std::size_t firstChecked, HeldFolders& held) {
+    NoteFileCall();
+    const HANDLE special =
+        CreateFileW(specialFolder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (special == INVALID_HANDLE_VALUE) {
         return false;
     }
     held.handles[held.count++] = special;
+    const std::wstring relativePath = target.relativePath;
     std::size_t depth = 0;
-    for (std::size_t start = relativeStart, end = fullPath.find(L'\\', start);
-         end != std::wstring::npos; start = end + 1, end = fullPath.find(L'\\', start)) {
-        const HANDLE folder = held.count == 1 + kMostFoldersAboveTarget
-                                  ? nullptr
-                                  : OpenFolderOnTheWay(held.handles[held.count - 1],
-                                                       fullPath.substr(start, end - start).c_str(),
-                                                       depth++ >= firstChecked);
+    for (std::size_t start = 0, end = relativePath.find(L'\\'); end != std::wstring::npos;
+         start = end + 1, end = relativePath.find(L'\\', start)) {
+        const HANDLE folder =
+            held.count == 1 + kMostFoldersAboveTarget
+                ? nullptr
+                : OpenFolderOnTheWay(held.handles[held.count - 1],
+                                     relativePath.substr(start, end - start).c_str(),
+                                     depth++ >= firstChecked);
         if (folder == nullptr) {
             ReleaseFolders(held);
             return false;
@@ -123,21 +126,23 @@ std::size_t FirstFolderChecked(int specialFolder, bool elevated) {
 // Deletes the file target through its own handle; a read-only one stays.
 void DeleteFileTarget(HANDLE folder, const wchar_t* name) {
     EntryHandle opened = {};
-    if (!OpenNamedEntry(folder, name, opened)) {
+    if (!OpenNamedEntry(folder, name, EntryUse::Remove, opened)) {
         return;
     }
     if (opened.openedAs == OpenedAs::Link ||
         (opened.openedAs == OpenedAs::Listed &&
          (opened.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
-        DeleteOnClose(opened.handle);
+        DeleteOnClose(opened, false);
     }
     CloseHandle(opened.handle);
 }
 
 // Returns whether the target counted as an installed version.
 bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size_t firstChecked) {
+    const std::wstring specialFolder = path;
     HeldFolders held;
-    if (!AppendTargetPath(path, target) || !HoldFoldersAbove(path, target, firstChecked, held)) {
+    if (!AppendTargetPath(path, target) ||
+        !HoldFoldersAbove(specialFolder, target, firstChecked, held)) {
         return false;
     }
     const HANDLE folder = held.handles[held.count - 1];
@@ -153,7 +158,9 @@ bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size
 
 } // namespace
 
-bool RunCleanupPlan() {
+bool RunCleanupPlan(DWORD stallPeriodMilliseconds) {
+    StallGuard guard = {};
+    StartStallGuard(guard, stallPeriodMilliseconds);
     bool installedFound = false;
     const bool elevated = IsElevated();
     wchar_t path[MAX_PATH] = {};
@@ -173,6 +180,7 @@ bool RunCleanupPlan() {
             }
         }
     }
+    StopStallGuard(guard);
     return installedFound;
 }
 

@@ -18,37 +18,50 @@ OTHER_PLUGINS = {"other_plugin.rb", "SU_Tarvex_V3/", "SU_Tarvex_V3/keep.rb",
 
 
 FILE_OPEN_REPARSE_POINT = 0x00200000
+FILE_OPEN_FOR_BACKUP_INTENT = 0x00004000
 FILE_DIRECTORY_FILE = 0x00000001
 FILE_SHARE_DELETE = 0x00000004
 DELETE = 0x00010000
+WAY_TO_PLUGINS = 4
 
 
-def handle_violations(calls, special_folders):
+def handle_violations(calls, user_folder, common_folder, elevated):
     """Checks a run's calls: below the special folders no call takes a path
-    (each entry is opened relative to its folder's handle), and every entry
-    opened to be deleted is opened as itself, never through a link, a folder
-    without delete sharing. Returns (violations, entries opened)."""
-    violations, opened = [], 0
+    (each entry is opened relative to its folder's handle, without backup
+    intent), every entry is opened as itself, never through a link (but for
+    the folders above the per-user Plugins in a run that is not elevated,
+    which its user may have moved), the four folders down to Plugins without
+    delete access, and a folder to delete without delete sharing. Returns
+    (violations, entries opened to be deleted)."""
+    violations, opened, way_down, following_allowed = [], 0, 0, False
     for function, arguments, _ in calls:
         path = wine.path_argument(arguments)
-        if (path and "\\" in path and path not in special_folders
-                and not function.startswith("msvcrt.")):
+        if function == "kernel32.CreateFileW" and path in (user_folder, common_folder):
+            way_down, following_allowed = WAY_TO_PLUGINS, path == user_folder and not elevated
+        elif (path and "\\" in path and path not in (user_folder, common_folder)
+              and not function.startswith("msvcrt.")):
             violations.append((function, path, "a path below a special folder"))
-        if function == "ntdll.NtCreateFile":
-            # 64-bit Wine prints a 32-bit argument with whatever the upper
-            # half of its register held.
-            values = [int(value, 16) & 0xFFFFFFFF for value in arguments.split(",")]
-            access, share, options = values[1], values[6], values[8]
-            if access & DELETE:
-                opened += 1
-                # Wine opens a host link's target whatever the flags, so no
-                # run here shows what this flag guards against on Windows: a
-                # link planted just before the hold would be held, and a swap
-                # back would go unseen. Hence this check of the arguments.
-                if not options & FILE_OPEN_REPARSE_POINT:
-                    violations.append((function, arguments, "would open a link's target"))
-                if options & FILE_DIRECTORY_FILE and share & FILE_SHARE_DELETE:
-                    violations.append((function, arguments, "a held folder shares deletion"))
+        if function != "ntdll.NtCreateFile":
+            continue
+        # 64-bit Wine prints a 32-bit argument with whatever the upper half
+        # of its register held.
+        values = [int(value, 16) & 0xFFFFFFFF for value in arguments.split(",")]
+        access, share, options = values[1], values[6], values[8]
+        on_the_way, way_down = way_down > 0, max(way_down - 1, 0)
+        if options & FILE_OPEN_FOR_BACKUP_INTENT:
+            violations.append((function, arguments, "backup intent"))
+        if on_the_way and access & DELETE:
+            violations.append((function, arguments, "delete access on the way down"))
+        # Wine opens a host link's target whatever the flags, so no run here
+        # shows what this flag guards against on Windows: a link planted just
+        # before the open would be opened through. Hence this check of the
+        # arguments.
+        if not options & FILE_OPEN_REPARSE_POINT and not (on_the_way and following_allowed):
+            violations.append((function, arguments, "would open a link's target"))
+        if access & DELETE:
+            opened += 1
+            if options & FILE_DIRECTORY_FILE and share & FILE_SHARE_DELETE:
+                violations.append((function, arguments, "a held folder shares deletion"))
     return violations, opened
 
 
@@ -110,8 +123,8 @@ class RunsUnderWine(unittest.TestCase):
             wine.INSTALLED, user_left=read_only,
             common_left=["SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/", "SU_Tarvex_V2/plug_in/shared@"],
             arguments=["/S", "--keep", "C:\\Program Files", "-?"])
-        violations, opened = handle_violations(wine.calls_from(trace, EXE),
-                                               {self.user_windows, self.common_windows})
+        violations, opened = handle_violations(wine.calls_from(trace, EXE), self.user_windows,
+                                               self.common_windows, wine.is_elevated(PREFIX, HELPER))
         self.assertEqual(violations, [])
         self.assertGreater(opened, 50)
 

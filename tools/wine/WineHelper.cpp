@@ -3,6 +3,8 @@
 //
 //   WineHelper folders     prints, per special folder the uninstaller uses, its
 //                          name, Windows path and host path, tab-separated
+//   WineHelper elevated    prints 1 when programs get an administrator's full
+//                          token, else 0
 #include <windows.h>
 
 #include <shlobj.h>
@@ -48,12 +50,28 @@ int PrintFolders() {
     return 0;
 }
 
+int PrintElevated() {
+    HANDLE token = nullptr;
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
+        !GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size)) {
+        return 2;
+    }
+    CloseHandle(token);
+    std::printf("%d\n", elevation.TokenIsElevated != 0 ? 1 : 0);
+    return 0;
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (argc == 2 && std::wstring(argv[1]) == L"folders") {
         return PrintFolders();
     }
-    std::fprintf(stderr, "usage: WineHelper folders\n");
+    if (argc == 2 && std::wstring(argv[1]) == L"elevated") {
+        return PrintElevated();
+    }
+    std::fprintf(stderr, "usage: WineHelper folders|elevated\n");
     return 2;
 }
