@@ -328,6 +328,11 @@ TEST_F(UninstallRunTest, TargetThatDoesNotFitThePathBufferIsSkipped) {
     ExpectOnlyPathsBelowPlugins(longFolder);
 }
 
+DWORD WINAPI RunWithAShortStallPeriod(void* found) {
+    *static_cast<bool*>(found) = Intercepted([] { return RunCleanupPlan(500); });
+    return 0;
+}
+
 // Another program's opportunistic lock: an open that reports its break in
 // progress, and calls that would wait for its owner without end (an open, a
 // delete) until the run's guard cancels them. Only those entries stay.
@@ -340,11 +345,7 @@ TEST_F(UninstallRunTest, EntriesThatWouldWaitForAnotherProgramAreLeft) {
     Interposed().stalls.insert({Api::SetFileInformationByHandle, version + L"\\resources\\.cache"});
 
     bool found = false;
-    const auto run = [](void* result) -> DWORD {
-        *static_cast<bool*>(result) = Intercepted([] { return RunCleanupPlan(500); });
-        return 0;
-    };
-    const HANDLE worker = CreateThread(nullptr, 0, run, &found, 0, nullptr);
+    const HANDLE worker = CreateThread(nullptr, 0, RunWithAShortStallPeriod, &found, 0, nullptr);
     ASSERT_EQ(WaitForSingleObject(worker, 60000), WAIT_OBJECT_0) << "the run did not end";
     CloseHandle(worker);
 
