@@ -7,22 +7,16 @@
 
 namespace {
 
+// The tests' own set-up must not fail silently.
+void Require(bool done, const std::string& what) {
+    if (!done) {
+        throw std::runtime_error(what);
+    }
+}
+
 std::vector<HANDLE>& HeldFiles() {
     static std::vector<HANDLE> held;
     return held;
-}
-
-std::string HostPath(const std::wstring& path) {
-    typedef char*(CDECL * UnixFileName)(LPCWSTR);
-    static const auto toUnix = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unixPath = toUnix != nullptr ? toUnix(path.c_str()) : nullptr;
-    if (unixPath == nullptr) {
-        throw std::runtime_error("no host path for " + Utf8(path));
-    }
-    std::string result = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return result;
 }
 
 // One argument as the command line of a new process takes it.
@@ -42,6 +36,12 @@ std::wstring Wide(const std::string& utf8) {
     wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(),
                                     int(wide.size())));
     return wide;
+}
+
+std::wstring HostArgument(const std::wstring& path) {
+    const std::string host = HostPath(path);
+    Require(!host.empty(), "no host path for " + Utf8(path));
+    return Quoted(Wide(host));
 }
 
 void ListInto(const std::wstring& folder, const std::string& prefix,
@@ -90,22 +90,9 @@ std::wstring ScratchRoot() {
 
 } // namespace
 
-std::string Utf8(const std::wstring& text) {
-    std::string utf8(text.size() * 3, '\0');
-    utf8.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), int(text.size()), utf8.data(),
-                                    int(utf8.size()), nullptr, nullptr));
-    return utf8;
-}
-
 void MakeFolders(const std::wstring& path) {
-    for (std::size_t at = path.find(L'\\', 3); at != std::wstring::npos;
-         at = path.find(L'\\', at + 1)) {
-        CreateDirectoryW(path.substr(0, at).c_str(), nullptr);
-    }
-    CreateDirectoryW(path.c_str(), nullptr);
-    if (!IsFolder(path)) {
-        throw std::runtime_error("cannot make folder " + Utf8(path));
-    }
+    SHCreateDirectoryExW(nullptr, path.c_str(), nullptr);
+    Require(IsFolder(path), "cannot make folder " + Utf8(path));
 }
 
 void WriteTestFile(const std::wstring& path, const std::string& content) {
@@ -119,9 +106,7 @@ void WriteTestFile(const std::wstring& path, const std::string& content) {
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
     }
-    if (!ok) {
-        throw std::runtime_error("cannot write " + Utf8(path));
-    }
+    Require(ok, "cannot write " + Utf8(path));
 }
 
 std::string ReadTestFile(const std::wstring& path) {
@@ -139,9 +124,8 @@ std::string ReadTestFile(const std::wstring& path) {
 }
 
 void MakeReadOnly(const std::wstring& path) {
-    if (!SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY)) {
-        throw std::runtime_error("cannot make read-only " + Utf8(path));
-    }
+    Require(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY),
+            "cannot make read-only " + Utf8(path));
 }
 
 void RunOnHost(const std::string& script, const std::wstring& first, const std::wstring& second) {
@@ -151,27 +135,24 @@ void RunOnHost(const std::string& script, const std::wstring& first, const std::
     const std::wstring marker = ScratchRoot() + L"tarvex-host-" +
                                 std::to_wstring(GetCurrentProcessId()) + L"-" +
                                 std::to_wstring(++runs);
-    std::wstring command = L"Z:\\bin\\sh -c " + Quoted(Wide(script + "\n: >\"$0\"")) + L" " +
-                           Quoted(Wide(HostPath(marker)));
+    std::wstring command =
+        L"Z:\\bin\\sh -c " + Quoted(Wide(script + "\n: >\"$0\"")) + L" " + HostArgument(marker);
     for (const std::wstring* argument : {&first, &second}) {
         if (!argument->empty()) {
-            command += L" " + Quoted(Wide(HostPath(*argument)));
+            command += L" " + HostArgument(*argument);
         }
     }
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &process)) {
-        throw std::runtime_error("cannot start a host shell");
-    }
+    Require(CreateProcessW(L"Z:\\bin\\sh", command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                           nullptr, &startup, &process),
+            "cannot start a host shell");
     // No Windows process stands for a host program: the handles Wine reports
     // for it are not handles (seen: 0 and a stack address), and closing them
     // could close one of this program's own, standard output included.
     for (int waited = 0; !Exists(marker); ++waited) {
-        if (waited == 20000) {
-            throw std::runtime_error("host script did not finish: " + script);
-        }
+        Require(waited < 20000, "host script did not finish: " + script);
         Sleep(1);
     }
     DeleteFileW(marker.c_str());
@@ -180,17 +161,13 @@ void RunOnHost(const std::string& script, const std::wstring& first, const std::
 void MakeLink(const std::wstring& target, const std::wstring& link) {
     MakeFolders(link.substr(0, link.rfind(L'\\')));
     RunOnHost("ln -sn \"$1\" \"$2\"", target, link);
-    if (!Exists(link)) {
-        throw std::runtime_error("cannot link " + Utf8(link));
-    }
+    Require(Exists(link), "cannot link " + Utf8(link));
 }
 
 void HoldOpenWithoutDeleteSharing(const std::wstring& path) {
     const HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        throw std::runtime_error("cannot open " + Utf8(path));
-    }
+    Require(file != INVALID_HANDLE_VALUE, "cannot open " + Utf8(path));
     HeldFiles().push_back(file);
 }
 

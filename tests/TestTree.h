@@ -4,6 +4,7 @@
 #pragma once
 
 #include "platform/Platform.h"
+#include "tools/wine/WineHost.h"
 
 #include <gtest/gtest.h>
 
@@ -41,8 +42,6 @@ bool Exists(const std::wstring& path);
 // (links as links).
 std::wstring MakeScratchFolder();
 void RemoveScratchFolder(const std::wstring& folder);
-
-std::string Utf8(const std::wstring& text);
 
 // A test with a fresh scratch folder of its own.
 class SandboxTest : public testing::Test {

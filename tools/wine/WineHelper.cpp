@@ -5,7 +5,7 @@
 //                          name, Windows path and host path, tab-separated
 //   WineHelper elevated    prints 1 when programs get an administrator's full
 //                          token, else 0
-#include <windows.h>
+#include "tools/wine/WineHost.h"
 
 #include <shlobj.h>
 
@@ -13,26 +13,6 @@
 #include <string>
 
 namespace {
-
-std::string Utf8Of(const wchar_t* text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(size > 0 ? size - 1 : 0, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
-    return utf8;
-}
-
-std::string HostPathOf(const wchar_t* path) {
-    typedef char*(CDECL * UnixFileName)(LPCWSTR);
-    const auto toUnix = reinterpret_cast<UnixFileName>(reinterpret_cast<void*>(
-        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
-    char* unixPath = toUnix ? toUnix(path) : nullptr;
-    if (unixPath == nullptr) {
-        return "";
-    }
-    std::string result = unixPath;
-    HeapFree(GetProcessHeap(), 0, unixPath);
-    return result;
-}
 
 int PrintFolders() {
     const struct {
@@ -45,7 +25,7 @@ int PrintFolders() {
         if (FAILED(SHGetFolderPathW(nullptr, entry.folder, nullptr, SHGFP_TYPE_CURRENT, path))) {
             return 2;
         }
-        std::printf("%s\t%s\t%s\n", entry.name, Utf8Of(path).c_str(), HostPathOf(path).c_str());
+        std::printf("%s\t%s\t%s\n", entry.name, Utf8(path).c_str(), HostPath(path).c_str());
     }
     return 0;
 }
