@@ -100,6 +100,22 @@ ListedEntry EntryOf(const FILE_ID_BOTH_DIR_INFO& information) {
             information.FileAttributes, information.FileId.QuadPart};
 }
 
+// Clears the read-only attribute, read again just before it is written, so
+// that no other attribute changes.
+void ClearReadOnly(HANDLE handle) {
+    FILE_BASIC_INFO basic = {};
+    NoteFileCall();
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic)) ||
+        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
+        return;
+    }
+    const DWORD attributes = basic.FileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
+    basic = {}; // times of 0 stay as they are; attributes of 0 would too
+    basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    NoteFileCall();
+    SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic));
+}
+
 } // namespace
 
 bool IsFolder(const ListedEntry& entry) {
@@ -195,23 +211,20 @@ bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly) {
     if (evenReadOnly) {
         disposition.Flags |= FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
     }
-    NoteFileCall();
-    if (SetFileInformationByHandle(entry.handle, kFileDispositionInfoEx, &disposition,
-                                   sizeof(disposition))) {
-        return true;
-    }
-    // Elsewhere the read-only attribute is cleared, read just before it is
-    // written, so that no other attribute changes.
-    FILE_BASIC_INFO basic = {};
-    NoteFileCall();
-    if (evenReadOnly && (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
-        GetFileInformationByHandleEx(entry.handle, FileBasicInfo, &basic, sizeof(basic)) &&
-        (basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
-        const DWORD attributes = basic.FileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
-        basic = {}; // times of 0 stay as they are; attributes of 0 would too
-        basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    // A system that does not know the class says so once for all.
+    static bool dispositionExUnknown = false;
+    if (!dispositionExUnknown) {
         NoteFileCall();
-        SetFileInformationByHandle(entry.handle, FileBasicInfo, &basic, sizeof(basic));
+        if (SetFileInformationByHandle(entry.handle, kFileDispositionInfoEx, &disposition,
+                                       sizeof(disposition))) {
+            return true;
+        }
+        dispositionExUnknown = GetLastError() == ERROR_INVALID_PARAMETER;
+    }
+    // Elsewhere a read-only file loses that attribute first.
+    const DWORD kind = entry.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
+    if (evenReadOnly && kind == FILE_ATTRIBUTE_READONLY) {
+        ClearReadOnly(entry.handle);
     }
     FILE_DISPOSITION_INFO legacy = {TRUE};
     NoteFileCall();
