@@ -78,6 +78,9 @@ const TreeCase kTreeCases[] = {
          WriteTestFile(tree + L"\\only read-only.txt");
          MakeReadOnly(tree + L"\\only read-only.txt");
          Interposed().withoutArchive.insert(tree + L"\\only read-only.txt");
+         // Attribute writing refused, as an access list may refuse it.
+         WriteTestFile(tree + L"\\plain.txt");
+         Interposed().refusedAccess[tree + L"\\plain.txt"] = FILE_WRITE_ATTRIBUTES;
          // More entries than one listing call returns.
          for (int i = 0; i < 300; ++i) {
              WriteTestFile(tree + L"\\many\\" + std::to_wstring(i) + std::wstring(100, L'n'));
@@ -85,17 +88,6 @@ const TreeCase kTreeCases[] = {
      },
      true,
      {}},
-    // Wine's RemoveDirectoryW cannot remove a link to a folder that is not
-    // empty (Windows removes the link), so here the links stay.
-    {"LinkToFolderInside",
-     [](const std::wstring& tree, const std::wstring& outside) {
-         WriteTestFile(outside + L"\\data\\precious.txt");
-         WriteTestFile(tree + L"\\file.txt");
-         MakeLink(outside + L"\\data", tree + L"\\sub\\link");
-     },
-     true,
-     {"outside/", "outside/data/", "outside/data/precious.txt", "tree/", "tree/sub/",
-      "tree/sub/link@"}},
     {"TreeIsLink",
      [](const std::wstring& tree, const std::wstring& outside) {
          WriteTestFile(outside + L"\\data\\precious.txt");
@@ -121,13 +113,6 @@ const TreeCase kTreeCases[] = {
      true,
      {"tree/", "tree/unknown kind.txt [read-only]", "tree/unknown identity.txt", "tree/unknown/",
       "tree/unknown/kept.txt"}},
-    {"FileWhoseAttributesMayNotBeWrittenIsStillDeleted",
-     [](const std::wstring& tree, const std::wstring&) {
-         WriteTestFile(tree + L"\\plain.txt");
-         Interposed().refusedAccess[tree + L"\\plain.txt"] = FILE_WRITE_ATTRIBUTES;
-     },
-     true,
-     {}},
     {"FolderThatCannotBeListedIsNotTouched",
      [](const std::wstring& tree, const std::wstring&) {
          WriteTestFile(tree + L"\\kept.txt");
@@ -135,13 +120,15 @@ const TreeCase kTreeCases[] = {
      },
      false,
      {"tree/", "tree/kept.txt"}},
-    // Names that Windows' path rules would rewrite in a plain path are taken
-    // literally: links named so are never followed (Wine cannot remove them,
-    // so they stay), real entries named so go. Made on the host, as no plain
-    // path can make them.
+    // Links inside, one of them deeper down, and names that Windows' path
+    // rules would rewrite in a plain path, taken literally: links named so
+    // are never followed (Wine cannot remove a link to a folder that is not
+    // empty, where Windows removes the link, so they stay), real entries
+    // named so go. Made on the host, as no plain path can make them.
     {"LinksWithNamesThatPathRulesRewrite",
      [](const std::wstring& tree, const std::wstring& outside) {
          WriteTestFile(outside + L"\\data\\precious.txt");
+         MakeLink(outside + L"\\data", tree + L"\\sub\\link");
          WriteTestFile(outside + L"\\data\\read-only.txt");
          MakeReadOnly(outside + L"\\data\\read-only.txt");
          WriteTestFile(tree + L"\\x\\busy.txt");
@@ -152,7 +139,7 @@ const TreeCase kTreeCases[] = {
      true,
      {"outside/", "outside/data/", "outside/data/precious.txt",
       "outside/data/read-only.txt [read-only]", "tree/", "tree/x/", "tree/x/busy.txt", "tree/x @",
-      "tree/lib.@", "tree/NUL@"}},
+      "tree/lib.@", "tree/NUL@", "tree/sub/", "tree/sub/link@"}},
     {"RealEntriesWithNamesThatPathRulesRewrite",
      [](const std::wstring& tree, const std::wstring&) {
          MakeFolders(tree);
