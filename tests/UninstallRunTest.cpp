@@ -176,6 +176,23 @@ const RunCase kRunCases[] = {
       "SU_Tarvex_V2.5/resources/", "SU_Tarvex_V2.5/resources/.cache",
       "SU_Tarvex_V2.5/resources/ic\xc3\xb4ne.png [read-only]"},
      {}},
+    // On Windows the folders on the way down are often an administrator's:
+    // a user may list them, not delete them. A folder inside a tree whose
+    // deletion is refused is still emptied.
+    {"DeleteRefusedOnTheWayDownAndOnATreeFolder",
+     [](const std::wstring& user, const std::wstring& common) {
+         InstallEverything(user);
+         InstallEverything(common);
+         for (const std::wstring& plugins : {user, common}) {
+             Interposed().refusedAccess[plugins] = DELETE;
+             Interposed().refusedAccess[plugins.substr(0, plugins.find(L"\\SketchUp") + 9)] =
+                 DELETE;
+         }
+         Interposed().refusedAccess[common + L"\\SU_Tarvex_V2\\plug_in"] = DELETE;
+     },
+     kInstalled,
+     {},
+     {"SU_Tarvex_V2/", "SU_Tarvex_V2/plug_in/"}},
     {"VersionFoldersOwnScriptIsDeletedInEveryPass",
      [](const std::wstring& user, const std::wstring& common) {
          // The version folder's removal does not reach its plug_in's
