@@ -144,7 +144,17 @@ BOOL WINAPI ShimGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_
 BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                            LPVOID information, DWORD size) {
     REAL(L"kernel32.dll", SetFileInformationByHandle);
-    return OnHandle(Api::SetFileInformationByHandle, FALSE, real, handle, kind, information, size);
+    // Recorded with the class as options and a disposition's flags as access.
+    const DWORD flags = size >= sizeof(DWORD) ? *static_cast<const DWORD*>(information) : 0;
+    if (Record(Api::SetFileInformationByHandle, Intercepting() ? PathOfHandle(handle) : L"", false,
+               flags, kind) != 0) {
+        return FALSE;
+    }
+    if (Intercepting() && Interposed().refuseDispositionEx && kind == kFileDispositionInfoEx) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    return real(handle, kind, information, size);
 }
 
 BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,

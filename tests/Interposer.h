@@ -72,6 +72,10 @@ struct Interposer {
     // Wine shows FILE_ATTRIBUTE_ARCHIVE on every file: these paths' handles
     // show their attributes without it, as Windows shows a file with no other.
     std::set<std::wstring> withoutArchive;
+    // FileDispositionInfoEx is refused as an access list refuses it (not as
+    // a system that lacks it, which is asked once a run), so that every
+    // deletion tries it and shows its flags.
+    bool refuseDispositionEx = false;
     // A folder's listing ends after this many entries besides "." and "..":
     // the next NtQueryDirectoryFile fails.
     std::map<std::wstring, int> listingLimits;

@@ -257,6 +257,28 @@ TEST_F(UninstallRunTest, NoCallBelowASpecialFolderTakesAPath) {
     EXPECT_GT(ExpectOnlyRelativeOpens({userFolder, commonFolder}), 100u);
 }
 
+// Where the system deletes with flags, read-only entries inside the removed
+// folders go, and a top-level script only when it is not read-only.
+TEST_F(UninstallRunTest, DeletionIgnoresReadOnlyOnlyInsideRemovedFolders) {
+    const std::wstring plugins = PluginsOf(userFolder) + L"\\";
+    InstallEverything(PluginsOf(userFolder));
+    Interposed().refuseDispositionEx = true;
+
+    EXPECT_EQ(RunProgram(), kInstalled);
+
+    std::size_t scripts = 0;
+    for (const ApiCall& call : Interposed().calls) {
+        if (call.api == Api::SetFileInformationByHandle && call.options == kFileDispositionInfoEx) {
+            const bool script = call.path.find(L'\\', plugins.size()) == std::wstring::npos &&
+                                call.path.find(L".rb") != std::wstring::npos;
+            scripts += script ? 1 : 0;
+            EXPECT_EQ((call.access & FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE) != 0, !script)
+                << Utf8(call.path);
+        }
+    }
+    EXPECT_EQ(scripts, 4u); // each version's .rbs, the section tool, tarvex_tools.rbs
+}
+
 // A plug-in layout below the working folder, where a bare relative path, or
 // one relative to a drive's working folder ("C:SketchUp\\…"), would land.
 TEST_F(UninstallRunTest, SpecialFolderEmptyOrAtADriveRootNeverNamesTheWorkingFolder) {
