@@ -28,7 +28,8 @@ source scripts/choose-build.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null
 build=$(pwd)/build/$preset
-toolchain=$(pwd)/cmake/$([[ $preset == win32 ]] && echo mingw-i686 || echo mingw-x86_64).cmake
+# The baseline is built with the toolchain file our build was configured with.
+toolchain=$(sed -n 's/^CMAKE_TOOLCHAIN_FILE:[A-Z]*=//p' "$build/CMakeCache.txt")
 prefix=$build/wineprefix
 exe=$build/SUTarvexUninstaller2016.exe
 python=/usr/bin/python3
@@ -39,7 +40,6 @@ if [[ -n "$baseline" ]]; then
     # The revision's sources alone, exported: no worktree is registered.
     commit=$(git rev-parse --verify "$baseline^{commit}")
     source=$(pwd)/build/baseline-$commit
-    # Built with this revision's toolchain files, for the word size of ours.
     if [[ ! -f "$source/build/$preset/SUTarvexUninstaller2016.exe" ]]; then
         rm -rf "$source" && mkdir -p "$source"
         git archive "$commit" | tar -x -C "$source"

@@ -32,13 +32,17 @@ int PrintFolders() {
 
 int PrintElevated() {
     HANDLE token = nullptr;
-    TOKEN_ELEVATION elevation = {};
-    DWORD size = 0;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) ||
-        !GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size)) {
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
         return 2;
     }
+    TOKEN_ELEVATION elevation = {};
+    DWORD size = 0;
+    const bool known =
+        GetTokenInformation(token, TokenElevation, &elevation, sizeof(elevation), &size) != FALSE;
     CloseHandle(token);
+    if (!known) {
+        return 2;
+    }
     std::printf("%d\n", elevation.TokenIsElevated != 0 ? 1 : 0);
     return 0;
 }
