@@ -1,7 +1,9 @@
 #include "removal/EntryHandle.h"
 
-#include "platform/StallGuard.h"
+#include "platform/RunGuard.h"
 
+#include <cstddef>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -10,6 +12,7 @@ namespace {
 const ULONG kListingBufferBytes = 16 * 1024;
 
 const NTSTATUS kAccessDenied = NTSTATUS(0xC0000022);
+const NTSTATUS kTimedOut = NTSTATUS(0xC00000B5);
 const NTSTATUS kSharingViolation = NTSTATUS(0xC0000043);
 // A success status: the open went through, and another program's
 // opportunistic lock is being broken; its owner may hold the entry still.
@@ -40,10 +43,12 @@ HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& 
     for (DWORD access = mode.access;; access &= ~mode.dropWhenRefused) {
         IO_STATUS_BLOCK status = {};
         HANDLE handle = nullptr;
-        NoteFileCall();
-        const NTSTATUS result = NtCreateFile(
-            &handle, access, &attributes, &status, nullptr, 0, mode.share, FILE_OPEN,
-            mode.options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED, nullptr, 0);
+        const NTSTATUS result = GuardedFileCall(kTimedOut, [&] {
+            return NtCreateFile(
+                &handle, access, &attributes, &status, nullptr, 0, mode.share, FILE_OPEN,
+                mode.options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED, nullptr,
+                0);
+        });
         if (result == 0) {
             return handle;
         }
@@ -63,9 +68,10 @@ HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& 
 // shows a plain folder; the listing showed the link, though, and a link
 // swapped in after the listing has another file ID.
 OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
-    NoteFileCall();
     FILE_ATTRIBUTE_TAG_INFO tag = {};
-    if (!GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag))) {
+    if (!GuardedFileCall(FALSE, [&] {
+            return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag));
+        })) {
         return OpenedAs::Other;
     }
     attributes = tag.FileAttributes;
@@ -74,9 +80,12 @@ OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
     }
     LARGE_INTEGER fileId = {};
     IO_STATUS_BLOCK status = {};
-    NoteFileCall();
-    if (!NT_SUCCESS(NtQueryInformationFile(handle, &status, &fileId, sizeof(fileId),
-                                           FileInternalInformation)) ||
+    if (!NT_SUCCESS(GuardedFileCall(kTimedOut,
+                                    [&] {
+                                        return NtQueryInformationFile(handle, &status, &fileId,
+                                                                      sizeof(fileId),
+                                                                      FileInternalInformation);
+                                    })) ||
         fileId.QuadPart != listed.fileId || IsLink(listed)) {
         return OpenedAs::Other;
     }
@@ -85,14 +94,31 @@ OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
 
 // One call of a listing into `buffer`: the next batch of entries, or with
 // `mask` the one entry of that name (only on a handle not listed before).
-bool QueryListing(HANDLE folder, std::vector<LONGLONG>& buffer, BOOLEAN singleEntry,
-                  UNICODE_STRING* mask, BOOLEAN restart) {
+// Returns how many bytes it filled: 0 when it failed or filled none.
+ULONG_PTR QueryListing(HANDLE folder, std::vector<LONGLONG>& buffer, BOOLEAN singleEntry,
+                       UNICODE_STRING* mask, BOOLEAN restart) {
     buffer.resize(kListingBufferBytes / sizeof(LONGLONG));
     IO_STATUS_BLOCK status = {};
-    NoteFileCall();
-    return NT_SUCCESS(NtQueryDirectoryFile(
-        folder, nullptr, nullptr, nullptr, &status, buffer.data(), kListingBufferBytes,
-        FileIdBothDirectoryInformation, singleEntry, mask, restart));
+    const NTSTATUS result = GuardedFileCall(kTimedOut, [&] {
+        return NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &status, buffer.data(),
+                                    kListingBufferBytes, FileIdBothDirectoryInformation,
+                                    singleEntry, mask, restart);
+    });
+    return NT_SUCCESS(result) && status.Information <= kListingBufferBytes ? status.Information : 0;
+}
+
+// The entry `at` bytes into a batch, if it lies whole
+// within the bytes filled, name included: a file system driver or a
+// redirector may answer otherwise.
+const FILE_ID_BOTH_DIR_INFO* EntryAt(const std::vector<LONGLONG>& buffer, ULONG_PTR filled,
+                                     ULONG_PTR at) {
+    const ULONG_PTR nameOffset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+    if (at % alignof(FILE_ID_BOTH_DIR_INFO) != 0 || at > filled || filled - at < nameOffset) {
+        return nullptr;
+    }
+    const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(
+        reinterpret_cast<const char*>(buffer.data()) + at);
+    return entry->FileNameLength <= filled - at - nameOffset ? entry : nullptr;
 }
 
 ListedEntry EntryOf(const FILE_ID_BOTH_DIR_INFO& information) {
@@ -100,20 +126,33 @@ ListedEntry EntryOf(const FILE_ID_BOTH_DIR_INFO& information) {
             information.FileAttributes, information.FileId.QuadPart};
 }
 
+// Whether a listed name names one entry of the folder, opened relative to
+// it: not empty, "." or "..", with no "\" (which would walk through the
+// folders named before it), "/", ":" (a stream of the folder itself) or NUL.
+bool IsPlainName(const ListedEntry& entry) {
+    const std::wstring_view name(entry.name, entry.nameLength);
+    return !name.empty() && name != L"." && name != L".." &&
+           name.find_first_of(std::wstring_view(L"\\/:\0", 4)) == std::wstring_view::npos;
+}
+
 // Clears the read-only attribute, read again just before it is written, so
 // that no other attribute changes.
 void ClearReadOnly(HANDLE handle) {
     FILE_BASIC_INFO basic = {};
-    NoteFileCall();
-    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic)) ||
+    if (!GuardedFileCall(FALSE,
+                         [&] {
+                             return GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
+                                                                 sizeof(basic));
+                         }) ||
         (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
         return;
     }
     const DWORD attributes = basic.FileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
     basic = {}; // times of 0 stay as they are; attributes of 0 would too
     basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-    NoteFileCall();
-    SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic));
+    GuardedFileCall(FALSE, [&] {
+        return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic));
+    });
 }
 
 } // namespace
@@ -159,11 +198,15 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse us
 bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use, EntryHandle& opened) {
     UNICODE_STRING mask = NameOf(name, wcslen(name));
     std::vector<LONGLONG> buffer;
-    if (!QueryListing(folder, buffer, TRUE, &mask, TRUE)) {
+    const ULONG_PTR filled = QueryListing(folder, buffer, TRUE, &mask, TRUE);
+    const FILE_ID_BOTH_DIR_INFO* information = EntryAt(buffer, filled, 0);
+    // Only the entry asked for: a listing may answer with any other.
+    if (information == nullptr ||
+        CompareStringOrdinal(information->FileName, int(information->FileNameLength / 2), name, -1,
+                             TRUE) != CSTR_EQUAL) {
         return false;
     }
-    opened = OpenListedEntry(
-        folder, EntryOf(*reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer.data())), use);
+    opened = OpenListedEntry(folder, EntryOf(*information), use);
     return opened.handle != nullptr;
 }
 
@@ -187,47 +230,65 @@ bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* con
                 void* context) {
     std::vector<LONGLONG> buffer;
     for (BOOLEAN first = TRUE;; first = FALSE) {
-        if (!QueryListing(folder, buffer, FALSE, nullptr, first)) {
-            return first == FALSE;
-        }
-        const char* at = reinterpret_cast<const char*>(buffer.data());
-        for (;;) {
-            const auto& information = *reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(at);
-            visit(EntryOf(information), context);
-            if (information.NextEntryOffset == 0) {
+        const ULONG_PTR filled = QueryListing(folder, buffer, FALSE, nullptr, first);
+        // A batch that fills nothing, or whose next entry does not lie
+        // within it, ends the listing, as a failed call does.
+        for (ULONG_PTR at = 0; filled != 0;) {
+            const FILE_ID_BOTH_DIR_INFO* information = EntryAt(buffer, filled, at);
+            if (information == nullptr) {
+                return true;
+            }
+            if (IsPlainName(EntryOf(*information))) {
+                visit(EntryOf(*information), context);
+            }
+            if (information->NextEntryOffset == 0) {
                 break;
             }
-            at += information.NextEntryOffset;
+            if (information->NextEntryOffset >= filled - at) {
+                return true;
+            }
+            at += information->NextEntryOffset;
+        }
+        if (filled == 0) {
+            return first == FALSE;
         }
     }
 }
 
-bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly) {
-    // Windows 10 1809 and later: no attribute is written (a hard link's
-    // other names keep theirs), and the name goes at once, even while an
-    // indexer or a scanner holds the file open with delete sharing.
-    FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE |
-                                            FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-    if (evenReadOnly) {
-        disposition.Flags |= FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
-    }
-    // A system that does not know the class says so once for all.
-    static bool dispositionExUnknown = false;
-    if (!dispositionExUnknown) {
-        NoteFileCall();
-        if (SetFileInformationByHandle(entry.handle, kFileDispositionInfoEx, &disposition,
-                                       sizeof(disposition))) {
+bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly, bool& flagsUnsupported) {
+    if (!flagsUnsupported) {
+        // Windows 10 1809 and later: no attribute is written (a hard link's
+        // other names keep theirs), and the name goes at once, even while an
+        // indexer or a scanner holds the file open with delete sharing.
+        FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE |
+                                                FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+        if (evenReadOnly) {
+            disposition.Flags |= FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
+        }
+        if (GuardedFileCall(FALSE, [&] {
+                return SetFileInformationByHandle(entry.handle, kFileDispositionInfoEx,
+                                                  &disposition, sizeof(disposition));
+            })) {
             return true;
         }
-        dispositionExUnknown = GetLastError() == ERROR_INVALID_PARAMETER;
+        // Only a volume that knows neither the class nor its flags (earlier
+        // systems; FAT and exFAT refuse POSIX semantics) is asked the old
+        // way. Any other refusal (access, sharing, a cancelled call) leaves
+        // the entry as it is, its attributes untouched.
+        const DWORD error = GetLastError();
+        if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED) {
+            return false;
+        }
+        flagsUnsupported = true;
     }
-    // Elsewhere a read-only file loses that attribute first.
+    // There a read-only file loses that attribute first.
     const DWORD kind = entry.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
     if (evenReadOnly && kind == FILE_ATTRIBUTE_READONLY) {
         ClearReadOnly(entry.handle);
     }
     FILE_DISPOSITION_INFO legacy = {TRUE};
-    NoteFileCall();
-    return SetFileInformationByHandle(entry.handle, FileDispositionInfo, &legacy, sizeof(legacy)) !=
-           FALSE;
+    return GuardedFileCall(FALSE, [&] {
+               return SetFileInformationByHandle(entry.handle, FileDispositionInfo, &legacy,
+                                                 sizeof(legacy));
+           }) != FALSE;
 }

@@ -49,7 +49,8 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse us
 
 // Looks up one name in a folder's listing (the folder's handle must not have
 // been listed before), and opens it as OpenListedEntry does. False when the
-// name is not there or the entry cannot be opened.
+// name is not there, the listing answers another, or the entry cannot be
+// opened.
 bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use, EntryHandle& opened);
 
 // Whether the opened entry is the real folder that was listed: it is then
@@ -63,13 +64,17 @@ bool IsLinkEntry(const EntryHandle& opened);
 // folders above a per-user Plugins folder that its own user may have moved.
 HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name);
 
-// Calls `visit(entry, context)` for every entry of the held folder, "." and
-// ".." included, in the file system's order, until the listing ends or
-// fails. Returns whether the listing started.
+// Calls `visit(entry, context)` for every entry of the held folder but "."
+// and "..", in the file system's order, until the listing ends or fails or
+// answers what does not lie within the bytes it filled. A name that cannot
+// be opened as one entry relative to the folder is passed over. Returns
+// whether the listing started.
 bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
                 void* context);
 
 // Deletes the entry when its handle is closed (a folder only if empty). With
 // `evenReadOnly` a read-only file goes too: the system is asked to ignore
-// the attribute, and where it cannot, the attribute is cleared first.
-bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly);
+// the attribute, and where the volume cannot (`flagsUnsupported`, which the
+// caller keeps for one volume: it is set at the first such answer), the
+// attribute is cleared first.
+bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly, bool& flagsUnsupported);

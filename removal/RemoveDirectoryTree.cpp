@@ -4,23 +4,19 @@
 
 namespace {
 
-bool IsDotOrDotDot(const ListedEntry& entry) {
-    return entry.name[0] == L'.' &&
-           (entry.nameLength == 1 || (entry.nameLength == 2 && entry.name[1] == L'.'));
-}
-
-void EmptyHeldFolder(HANDLE folder, std::size_t pathLength);
-
+// One folder of the tree. A tree lies on one volume (a mounted volume's
+// folder is a reparse point, never entered), which answers for all of it
+// whether it deletes with flags.
 struct Level {
     HANDLE folder;
     std::size_t pathLength; // of the folder's plain full path
+    bool& flagsUnsupported;
 };
+
+void EmptyHeldFolder(Level level);
 
 void RemoveEntry(const ListedEntry& entry, void* context) {
     const Level& level = *static_cast<const Level*>(context);
-    if (IsFolder(entry) && IsDotOrDotDot(entry)) {
-        return;
-    }
     // Plain paths reach no further on Windows, and neither does the removal.
     const std::size_t pathLength = level.pathLength + 1 + entry.nameLength;
     if (pathLength >= MAX_PATH) {
@@ -32,17 +28,16 @@ void RemoveEntry(const ListedEntry& entry, void* context) {
     }
     if (opened.openedAs != OpenedAs::Other) {
         if (opened.openedAs == OpenedAs::Listed && IsFolder(entry)) {
-            EmptyHeldFolder(opened.handle, pathLength);
+            EmptyHeldFolder({opened.handle, pathLength, level.flagsUnsupported});
         }
-        DeleteOnClose(opened, true);
+        DeleteOnClose(opened, true, level.flagsUnsupported);
     }
     CloseHandle(opened.handle);
 }
 
 // Each subfolder's handle holds it while its own entries are handled.
-void EmptyHeldFolder(HANDLE folder, std::size_t pathLength) {
-    Level level = {folder, pathLength};
-    ListFolder(folder, RemoveEntry, &level);
+void EmptyHeldFolder(Level level) {
+    ListFolder(level.folder, RemoveEntry, &level);
 }
 
 } // namespace
@@ -54,18 +49,19 @@ bool RemoveDirectoryTree(HANDLE parent, const std::wstring& path) {
         return false;
     }
     bool listed = false;
+    bool flagsUnsupported = false;
     if (IsHeldFolder(opened)) {
-        Level level = {opened.handle, path.size()};
+        Level level = {opened.handle, path.size(), flagsUnsupported};
         listed = ListFolder(opened.handle, RemoveEntry, &level);
         if (listed) {
-            DeleteOnClose(opened, true);
+            DeleteOnClose(opened, true, flagsUnsupported);
         }
     } else if (IsLinkEntry(opened)) {
         // Never listed through: it counts as found, and only the link goes,
         // where its handle is the link itself.
         listed = (opened.listedAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
         if (opened.openedAs == OpenedAs::Link) {
-            DeleteOnClose(opened, true);
+            DeleteOnClose(opened, true, flagsUnsupported);
         }
     }
     CloseHandle(opened.handle);

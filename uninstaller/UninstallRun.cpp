@@ -1,6 +1,5 @@
 #include "uninstaller/UninstallRun.h"
 
-#include "platform/StallGuard.h"
 #include "removal/EntryHandle.h"
 #include "removal/RemoveDirectoryTree.h"
 #include "uninstaller/CleanupPlan.h"
@@ -69,11 +68,13 @@ HANDLE OpenFolderOnTheWay(HANDLE parent, const wchar_t* name, bool checked) {
 // then not to be touched.
 bool HoldFoldersAbove(const std::wstring& specialFolder, const CleanupTarget& target,
                       std::size_t firstChecked, HeldFolders& held) {
-    NoteFileCall();
-    const HANDLE special =
-        CreateFileW(specialFolder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                    FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // Backup semantics: CreateFileW opens no folder without them.
+    const HANDLE special = GuardedFileCall(INVALID_HANDLE_VALUE, [&] {
+        return CreateFileW(specialFolder.c_str(),
+                           FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    });
     if (special == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -132,7 +133,8 @@ void DeleteFileTarget(HANDLE folder, const wchar_t* name) {
     if (opened.openedAs == OpenedAs::Link ||
         (opened.openedAs == OpenedAs::Listed &&
          (opened.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
-        DeleteOnClose(opened, false);
+        bool flagsUnsupported = false;
+        DeleteOnClose(opened, false, flagsUnsupported);
     }
     CloseHandle(opened.handle);
 }
@@ -158,9 +160,9 @@ bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size
 
 } // namespace
 
-bool RunCleanupPlan(DWORD stallPeriodMilliseconds) {
-    StallGuard guard = {};
-    StartStallGuard(guard, stallPeriodMilliseconds);
+bool RunCleanupPlan(const RunLimits& limits) {
+    RunGuard guard = {};
+    StartRunGuard(guard, limits);
     bool installedFound = false;
     const bool elevated = IsElevated();
     wchar_t path[MAX_PATH] = {};
@@ -180,7 +182,7 @@ bool RunCleanupPlan(DWORD stallPeriodMilliseconds) {
             }
         }
     }
-    StopStallGuard(guard);
+    StopRunGuard(guard);
     return installedFound;
 }
 

@@ -1,15 +1,17 @@
 #pragma once
 
-#include "platform/Platform.h"
+#include "platform/RunGuard.h"
 
-// A file call that makes no progress for one to two such periods is
-// cancelled, and its entry left.
-const DWORD kStallPeriodMilliseconds = 15000;
+// A file call that makes no progress for one to two stall periods is
+// cancelled, and its entry left; no file call starts three minutes after
+// the run did. Whatever another user does, a run ends within three and a
+// half minutes.
+const RunLimits kRunLimits = {15000, 180000};
 
 // Runs the cleanup plan: every pass whose special folder can be looked up,
-// every target in it, best effort. Returns whether any version folder of the
-// plug-in was found (could be listed) on the way.
-bool RunCleanupPlan(DWORD stallPeriodMilliseconds = kStallPeriodMilliseconds);
+// every target in it, best effort, within `limits`. Returns whether any
+// version folder of the plug-in was found (could be listed) on the way.
+bool RunCleanupPlan(const RunLimits& limits = kRunLimits);
 
 // The closing message box; it returns once the user has dismissed it.
 void ShowUninstallReport(bool installedFound);

@@ -1,0 +1,47 @@
+// Bounds what another program or user can make a run cost. A watchdog
+// thread cancels the guarded thread's synchronous I/O (CancelSynchronousIo)
+// when a file call of the run has been under way for a whole period and no
+// other has started: the stalled call fails, its entry is left, and the run
+// goes on. Sampled once a period, a stall is cancelled after one to two
+// periods, and only a file call is ever cancelled, never a special folder's
+// lookup or a DLL's load. Past the run's deadline no file call starts: each
+// fails at once, and the run reports what it did.
+#pragma once
+
+#include "platform/Platform.h"
+
+struct RunLimits {
+    DWORD stallPeriodMilliseconds;
+    DWORD deadlineMilliseconds; // from the start of the run
+};
+
+struct RunGuard {
+    ULONGLONG deadline; // in GetTickCount64's time
+    DWORD periodMilliseconds;
+    HANDLE watchdog; // nullptr when stalls are not watched
+    HANDLE stop;     // an event that ends the watch
+    HANDLE guarded;  // the thread watched
+    LONG callsStarted;
+    LONG callUnderWay;
+};
+
+// Guards the calling thread's file calls until StopRunGuard. Without a
+// thread or its handle stalls are not cancelled; the deadline still holds.
+void StartRunGuard(RunGuard& guard, const RunLimits& limits);
+void StopRunGuard(RunGuard& guard);
+
+// Mark one file call of the guarded run. BeginFileCall is false past the
+// deadline (with ERROR_TIMEOUT as the last error): the call is not made.
+bool BeginFileCall();
+void EndFileCall();
+
+// Makes one file call under the run's guard; past its deadline the call is
+// not made, and `refused` is its answer.
+template <typename Result, typename Call> Result GuardedFileCall(Result refused, Call call) {
+    if (!BeginFileCall()) {
+        return refused;
+    }
+    const Result result = call();
+    EndFileCall();
+    return result;
+}
