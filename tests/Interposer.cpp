@@ -7,11 +7,11 @@
 // function through GetProcAddress.
 #include "tests/Interposer.h"
 
+#include <cstddef>
+
 namespace {
 
-const NTSTATUS kAccessDenied = NTSTATUS(0xC0000022);
 const NTSTATUS kCancelled = NTSTATUS(0xC0000120);
-const NTSTATUS kOplockBreakInProgress = NTSTATUS(0x00000108);
 
 bool Intercepting() {
     return Interposed().intercepting && !Interposed().inAction;
@@ -24,61 +24,83 @@ template <typename Function> Function Real(const wchar_t* dll, const char* name)
 
 #define REAL(dll, name) static const auto real = Real<decltype(&::name)>(dll, #name)
 
-// Stands for a call that waits on another program without end: a real
-// synchronous read that nothing ever answers, which only a cancellation
-// (CancelSynchronousIo) ends.
-void WaitUntilCancelled() {
-    static HANDLE readEnd = nullptr;
-    static HANDLE writeEnd = nullptr;
-    if (readEnd == nullptr) {
-        CreatePipe(&readEnd, &writeEnd, nullptr, 0);
+// The interposer's own handles are closed past the shim.
+const auto CloseOwnHandle = Real<decltype(&::CloseHandle)>(L"kernel32.dll", "CloseHandle");
+
+DWORD WINAPI WriteAfterASecond(void* writeEnd) {
+    Sleep(1000);
+    DWORD written = 0;
+    WriteFile(writeEnd, "x", 1, &written, nullptr);
+    return 0;
+}
+
+// A real synchronous read of a pipe that nobody writes to, or that a helper
+// writes to after a second: only CancelSynchronousIo ends it sooner. Returns
+// whether it was cancelled.
+bool WaitInSynchronousIo(bool endsBySelf) {
+    HANDLE readEnd = nullptr;
+    HANDLE writeEnd = nullptr;
+    CreatePipe(&readEnd, &writeEnd, nullptr, 0);
+    if (endsBySelf) {
+        CloseOwnHandle(CreateThread(nullptr, 0, WriteAfterASecond, writeEnd, 0, nullptr));
     }
     char byte = 0;
     DWORD read = 0;
-    ReadFile(readEnd, &byte, 1, &read, nullptr);
+    const bool cancelled = !ReadFile(readEnd, &byte, 1, &read, nullptr);
+    CloseOwnHandle(readEnd);
+    return cancelled;
 }
 
-// Counts and records an intercepted call and runs the action due before it.
-// Returns the failure the test asks for (0 for none): access denied, or
-// after a stall, cancelled.
-NTSTATUS Record(Api api, const std::wstring& path, bool relative = false, ACCESS_MASK access = 0,
-                ULONG options = 0) {
-    Interposer& state = Interposed();
-    if (!Intercepting()) {
-        return 0;
+bool IsEntryAnswer(NTSTATUS answer) {
+    return answer == kOffsetPastFilled || answer == kNameLengthPastFilled || answer == kOddNames;
+}
+
+// The rule that answers a call or, for a listed entry, the entry.
+const Rule* RuleFor(const ApiCall& call, bool listedEntry) {
+    for (Rule& rule : Interposed().rules) {
+        const std::wstring& at = rule.path;
+        const bool covered = at.empty() || call.path == at ||
+                             (at.back() == L'\\' && call.path.compare(0, at.size(), at) == 0);
+        const bool wanted =
+            rule.when == 0 || (call.api == Api::NtCreateFile ? (call.access & rule.when) != 0
+                                                             : call.options == rule.when);
+        if (rule.api == call.api && IsEntryAnswer(rule.answer) == listedEntry && covered &&
+            wanted && ++rule.matched >= rule.from &&
+            (rule.count == 0 || rule.matched < rule.from + rule.count)) {
+            return &rule;
+        }
     }
-    if (++state.callsMade == state.actionBeforeCall && state.action) {
+    return nullptr;
+}
+
+// Records an intercepted call, runs the action due before it and returns
+// the rules' answer (0 for none).
+NTSTATUS Record(const ApiCall& call) {
+    Interposer& state = Interposed();
+    if (state.calls.size() + 1 == state.actionBeforeCall) {
         state.inAction = true;
         state.action();
         state.inAction = false;
     }
-    state.calls.push_back({api, path, relative, access, options});
-    if (state.stalls.count({api, path}) != 0) {
-        WaitUntilCancelled();
-        return kCancelled;
+    state.calls.push_back(call);
+    const Rule* rule = RuleFor(call, false);
+    const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
+    if (answer == kStall || answer == kSlow) {
+        return WaitInSynchronousIo(answer == kSlow) ? kCancelled : 0;
     }
-    return state.faults.count({api, path}) != 0 ? kAccessDenied : 0;
+    return answer;
 }
 
-std::wstring PathOfHandle(HANDLE handle) {
+BOOL Fail(NTSTATUS answer) {
+    SetLastError(RtlNtStatusToDosError(answer));
+    return FALSE;
+}
+
+ApiCall OnHandle(Api api, HANDLE handle, ULONG options = 0, ACCESS_MASK access = 0) {
     const auto file = Interposed().openFiles.find(handle);
-    return file != Interposed().openFiles.end() ? file->second : std::wstring();
-}
-
-// A call on a handle: recorded with the path the handle was opened by, and
-// answered with `failure` where the test fails it.
-template <typename Result, typename Function, typename... Arguments>
-Result OnHandle(Api api, Result failure, Function real, HANDLE handle, Arguments... arguments) {
-    if (Record(api, Intercepting() ? PathOfHandle(handle) : std::wstring()) != 0) {
-        return failure;
-    }
-    return real(handle, arguments...);
-}
-
-void Track(HANDLE handle, const std::wstring& path) {
-    if (Intercepting()) {
-        Interposed().openFiles[handle] = path;
-    }
+    const bool known = file != Interposed().openFiles.end();
+    return {api,     known ? file->second.path : L"", L"", access, 0,
+            options, known && file->second.folder};
 }
 
 HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags,
@@ -87,18 +109,13 @@ HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD 
     if (!Intercepting()) {
         return real(owner, folder, token, flags, path);
     }
-    Record(Api::SHGetFolderPathW, L"");
     // A test never reaches the real special folders.
-    Interposer& state = Interposed();
-    const int lookup = state.lookupsMade[folder]++;
-    const auto placed = state.specialFolders.find(folder);
-    const auto failing = state.firstFailingLookup.find(folder);
-    if (placed == state.specialFolders.end() ||
-        (failing != state.firstFailingLookup.end() && lookup >= failing->second) ||
-        placed->second.size() >= MAX_PATH) {
+    const auto placed = Interposed().specialFolders.find(folder);
+    if (placed == Interposed().specialFolders.end() ||
+        !NT_SUCCESS(Record({Api::SHGetFolderPathW, placed->second}))) {
         return E_FAIL;
     }
-    path[placed->second.copy(path, MAX_PATH)] = 0;
+    path[placed->second.copy(path, MAX_PATH - 1)] = 0;
     return S_OK;
 }
 
@@ -106,78 +123,78 @@ HANDLE WINAPI ShimCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE templateFile) {
     REAL(L"kernel32.dll", CreateFileW);
-    Record(Api::CreateFileW, path, false, access, flags);
+    const ApiCall call = {Api::CreateFileW, path, L"", access, share, flags, true};
+    const NTSTATUS answer = Intercepting() ? Record(call) : 0;
+    if (!NT_SUCCESS(answer)) {
+        Fail(answer);
+        return INVALID_HANDLE_VALUE;
+    }
     const HANDLE handle = real(path, access, share, security, disposition, flags, templateFile);
-    if (handle != INVALID_HANDLE_VALUE) {
-        Track(handle, path);
+    if (Intercepting() && handle != INVALID_HANDLE_VALUE) {
+        Interposed().openFiles[handle] = call;
     }
     return handle;
 }
 
 BOOL WINAPI ShimCloseHandle(HANDLE handle) {
-    REAL(L"kernel32.dll", CloseHandle);
     if (Intercepting()) {
-        Record(Api::CloseHandle, PathOfHandle(handle));
+        Record(OnHandle(Api::CloseHandle, handle));
         Interposed().openFiles.erase(handle);
-        Interposed().entriesListed.erase(handle);
     }
-    return real(handle);
+    return CloseOwnHandle(handle);
+}
+
+// GetFileInformationByHandleEx and SetFileInformationByHandle; a
+// disposition's flags are recorded as the access.
+template <Api api, typename Function>
+BOOL ByHandle(Function real, HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
+              DWORD size) {
+    const DWORD flags = api == Api::SetFileInformationByHandle && size >= sizeof(DWORD)
+                            ? *static_cast<const DWORD*>(information)
+                            : 0;
+    const NTSTATUS answer = Intercepting() ? Record(OnHandle(api, handle, kind, flags)) : 0;
+    if (!NT_SUCCESS(answer)) {
+        return Fail(answer);
+    }
+    const BOOL result = real(handle, kind, information, size);
+    if (answer == kWithoutArchive) {
+        // FILE_BASIC_INFO and FILE_ATTRIBUTE_TAG_INFO: after 32 bytes of
+        // times, and first.
+        static_cast<DWORD*>(information)[kind == FileBasicInfo ? 8 : 0] &=
+            ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
+    }
+    return result;
 }
 
 BOOL WINAPI ShimGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                              LPVOID information, DWORD size) {
     REAL(L"kernel32.dll", GetFileInformationByHandleEx);
-    const BOOL result =
-        OnHandle(Api::GetFileInformationByHandleEx, FALSE, real, handle, kind, information, size);
-    if (result && Intercepting() && Interposed().withoutArchive.count(PathOfHandle(handle)) != 0) {
-        if (kind == FileAttributeTagInfo) {
-            static_cast<FILE_ATTRIBUTE_TAG_INFO*>(information)->FileAttributes &=
-                ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
-        } else if (kind == FileBasicInfo) {
-            static_cast<FILE_BASIC_INFO*>(information)->FileAttributes &=
-                ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
-        }
-    }
-    return result;
+    return ByHandle<Api::GetFileInformationByHandleEx>(real, handle, kind, information, size);
 }
 
 BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                            LPVOID information, DWORD size) {
     REAL(L"kernel32.dll", SetFileInformationByHandle);
-    // Recorded with the class as options and a disposition's flags as access.
-    const DWORD flags = size >= sizeof(DWORD) ? *static_cast<const DWORD*>(information) : 0;
-    if (Record(Api::SetFileInformationByHandle, Intercepting() ? PathOfHandle(handle) : L"", false,
-               flags, kind) != 0) {
-        return FALSE;
-    }
-    if (Intercepting() && Interposed().refuseDispositionEx && kind == kFileDispositionInfoEx) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    return real(handle, kind, information, size);
+    return ByHandle<Api::SetFileInformationByHandle>(real, handle, kind, information, size);
 }
 
 BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
                                     DWORD size, PDWORD needed) {
     REAL(L"advapi32.dll", GetTokenInformation);
-    if (!Intercepting() || kind != TokenElevation || size < sizeof(TOKEN_ELEVATION)) {
-        return real(token, kind, information, size, needed);
+    const BOOL result = real(token, kind, information, size, needed);
+    if (!Intercepting() || kind != TokenElevation) {
+        return result;
     }
-    if (Record(Api::GetTokenInformation, L"") != 0) {
-        return FALSE;
-    }
-    static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = Interposed().elevated ? 1 : 0;
-    *needed = sizeof(TOKEN_ELEVATION);
-    return TRUE;
+    const NTSTATUS answer = Record({Api::GetTokenInformation, L""});
+    static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = answer == kElevated;
+    return NT_SUCCESS(answer) ? result : Fail(answer);
 }
 
 BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
     REAL(L"kernel32.dll", ProcessIdToSessionId);
-    if (!Intercepting()) {
-        return real(process, session);
-    }
-    *session = Interposed().session;
-    return TRUE;
+    const BOOL result = real(process, session);
+    *session = Intercepting() ? Interposed().session : *session;
+    return result;
 }
 
 int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
@@ -186,23 +203,56 @@ int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) 
         return real(owner, text, caption, style);
     }
     // Recorded, never shown: nobody is there to dismiss it.
-    Interposed().messageBoxes.push_back({text, caption, style});
+    Interposed().reports.push_back(text);
     return IDOK;
 }
 
 BOOL WINAPI ShimGetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length,
                                           LPDWORD needed) {
     REAL(L"user32.dll", GetUserObjectInformationW);
-    if (!Intercepting() || index != UOI_FLAGS || length < sizeof(USEROBJECTFLAGS)) {
-        return real(object, index, information, length, needed);
+    const BOOL result = real(object, index, information, length, needed);
+    const WindowStation station = Interposed().station;
+    if (result && index == UOI_FLAGS && Intercepting()) {
+        static_cast<USEROBJECTFLAGS*>(information)->dwFlags =
+            station == WindowStation::Visible ? WSF_VISIBLE : 0;
     }
-    if (Interposed().station == WindowStation::Unreadable) {
-        return FALSE;
+    return Intercepting() && station == WindowStation::Unreadable ? FALSE : result;
+}
+
+// Plays the rules on a listing's entries, and names a restarted listing's
+// first entry anew.
+void RewriteEntries(const std::wstring& folder, char* buffer, IO_STATUS_BLOCK& status,
+                    bool restarted) {
+    static int named = 0;
+    static const std::wstring kNames[] = {L"..", L"a\\b", L"a:b"};
+    for (ULONG_PTR at = 0;;) {
+        auto& entry = *reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer + at);
+        const std::wstring name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
+        const ULONG next = entry.NextEntryOffset;
+        const Rule* rule = name == L"." || name == L".."
+                               ? nullptr
+                               : RuleFor({Api::NtQueryDirectoryFile, folder + L"\\" + name}, true);
+        const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
+        const bool odd = answer == kOddNames && rule->matched <= 3;
+        const std::wstring renamed =
+            odd ? kNames[rule->matched - 1] : L"new " + std::to_wstring(++named);
+        if (answer == kOffsetPastFilled) {
+            entry.NextEntryOffset = ULONG(0 - at);
+        } else if (answer == kNameLengthPastFilled) {
+            entry.FileNameLength =
+                ULONG(status.Information - at - offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + 2);
+        } else if (odd || restarted) {
+            renamed.copy(entry.FileName, renamed.size());
+            entry.FileNameLength = ULONG(renamed.size() * sizeof(wchar_t));
+            status.Information =
+                restarted ? offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + renamed.size() * 2
+                          : status.Information;
+        }
+        if (next == 0 || restarted) {
+            return;
+        }
+        at += next;
     }
-    USEROBJECTFLAGS flags = {};
-    flags.dwFlags = Interposed().station == WindowStation::Visible ? WSF_VISIBLE : 0;
-    *static_cast<USEROBJECTFLAGS*>(information) = flags;
-    return TRUE;
 }
 
 } // namespace
@@ -234,32 +284,26 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
                                        ULONG disposition, ULONG options, PVOID extended,
                                        ULONG extendedLength) {
     REAL(L"ntdll.dll", NtCreateFile);
-    std::wstring path;
+    ApiCall call = {
+        Api::NtCreateFile, L"", L"", access, share, options, (options & FILE_DIRECTORY_FILE) != 0};
     if (Intercepting()) {
-        const bool relative = object->RootDirectory != nullptr;
-        path =
-            std::wstring(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
-        if (relative) {
-            path = PathOfHandle(object->RootDirectory) + L"\\" + path;
+        call.name.assign(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+        call.path = object->RootDirectory == nullptr ? call.name : L"";
+        if (object->RootDirectory != nullptr) {
+            const std::wstring folder = OnHandle(Api::NtCreateFile, object->RootDirectory).path;
+            call.path = folder + (folder.back() == L'\\' ? L"" : L"\\") + call.name;
         }
-        const NTSTATUS failure = Record(Api::NtCreateFile, path, relative, access, options);
-        const auto refused = Interposed().refusedAccess.find(path);
-        if (failure != 0) {
-            return failure;
-        }
-        if (refused != Interposed().refusedAccess.end() && (access & refused->second)) {
-            return kAccessDenied;
-        }
+    }
+    const NTSTATUS answer = Intercepting() ? Record(call) : 0;
+    if (!NT_SUCCESS(answer)) {
+        return answer;
     }
     const NTSTATUS result = real(handle, access, object, status, size, attributes, share,
                                  disposition, options, extended, extendedLength);
-    if (NT_SUCCESS(result)) {
-        Track(*handle, path);
-        if (result == 0 && Intercepting() && Interposed().oplocked.count(path) != 0) {
-            return kOplockBreakInProgress;
-        }
+    if (Intercepting() && NT_SUCCESS(result)) {
+        Interposed().openFiles[*handle] = call;
     }
-    return result;
+    return result == 0 ? answer : result;
 }
 
 extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID apcRoutine,
@@ -269,29 +313,18 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOI
                                                BOOLEAN returnSingleEntry, PUNICODE_STRING mask,
                                                BOOLEAN restartScan) {
     REAL(L"ntdll.dll", NtQueryDirectoryFile);
-    const auto list = [&](BOOLEAN singleEntry) {
-        return real(folder, event, apcRoutine, apcContext, status, buffer, length, kind,
-                    singleEntry, mask, restartScan);
-    };
-    const std::wstring path = Intercepting() ? PathOfHandle(folder) : std::wstring();
-    const NTSTATUS failure = Record(Api::NtQueryDirectoryFile, path);
-    if (failure != 0) {
-        return failure;
+    const ApiCall call = OnHandle(Api::NtQueryDirectoryFile, folder);
+    const NTSTATUS answer = Intercepting() ? Record(call) : 0;
+    if (!NT_SUCCESS(answer) || answer == kFillsNothing) {
+        status->Information = 0;
+        return answer == kFillsNothing ? 0 : answer;
     }
-    const auto limit = Interposed().listingLimits.find(path);
-    if (!Intercepting() || limit == Interposed().listingLimits.end() || mask != nullptr) {
-        return list(returnSingleEntry);
-    }
-    // One entry at a time, so that the listing can end after any of them.
-    int& listed = Interposed().entriesListed[folder];
-    if (listed >= limit->second) {
-        return kAccessDenied;
-    }
-    const NTSTATUS result = list(TRUE);
-    const auto& entry = *static_cast<const FILE_ID_BOTH_DIR_INFO*>(buffer);
-    const std::wstring name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
-    if (NT_SUCCESS(result) && name != L"." && name != L"..") {
-        ++listed;
+    const bool restarted = answer == kEndless;
+    const NTSTATUS result = real(folder, event, apcRoutine, apcContext, status, buffer, length,
+                                 kind, returnSingleEntry || answer == kOneEntryPerCall || restarted,
+                                 mask, restartScan || restarted);
+    if (Intercepting() && NT_SUCCESS(result)) {
+        RewriteEntries(call.path, static_cast<char*>(buffer), *status, restarted);
     }
     return result;
 }
@@ -300,8 +333,9 @@ extern "C" NTSTATUS NTAPI NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK
                                                  PVOID information, ULONG length,
                                                  FILE_INFORMATION_CLASS kind) {
     REAL(L"ntdll.dll", NtQueryInformationFile);
-    return OnHandle(Api::NtQueryInformationFile, kAccessDenied, real, handle, status, information,
-                    length, kind);
+    const NTSTATUS answer =
+        Intercepting() ? Record(OnHandle(Api::NtQueryInformationFile, handle, kind)) : 0;
+    return NT_SUCCESS(answer) ? real(handle, status, information, length, kind) : answer;
 }
 
 Interposer& Interposed() {
@@ -310,6 +344,6 @@ Interposer& Interposed() {
 }
 
 void RunBeforeCall(std::uint64_t callNumber, std::function<void()> action) {
-    Interposed().actionBeforeCall = Interposed().callsMade + callNumber;
+    Interposed().actionBeforeCall = Interposed().calls.size() + callNumber;
     Interposed().action = std::move(action);
 }

@@ -1,10 +1,10 @@
 // The test bed's one seam: the import entries of the Windows API calls the
 // uninstaller makes are taken by shims (Interposer.cpp) that forward to the
-// real functions. While a test intercepts, the shims count and record those
-// calls and inject what the test asks for: special folders placed elsewhere,
-// failures on chosen paths, a listing that ends early, another party acting
-// just before a chosen call. Nothing of Windows is modelled here: every call
-// that is not failed on purpose is the real one.
+// real functions. While a test intercepts, the shims record the calls and
+// play the answers of a few rules: this call on this path answers this;
+// this open is refused this access; this call waits until it is cancelled;
+// another party acts before call N; the token, session and window station
+// answer so. Every call that no rule answers is the real one.
 #pragma once
 
 #include "platform/Platform.h"
@@ -12,9 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <set>
 #include <string>
-#include <utility>
 #include <vector>
 
 enum class Api {
@@ -29,92 +27,83 @@ enum class Api {
     GetTokenInformation,
 };
 
-// One intercepted call and the path it concerns: the path it was given, or
-// for a call on a handle the path that handle was opened by. An open
-// relative to a folder's handle concerns that folder's path, a backslash and
-// the name given.
+// Answers of the interposer's own, besides Windows' statuses (an error: the
+// call is not made; a success: it is made, and answers that).
+// Real synchronous I/O that only a cancellation ends (then the call answers
+// STATUS_CANCELLED), as behind another program's opportunistic lock; or
+// that ends by itself after a second, and the call is made.
+const NTSTATUS kStall = NTSTATUS(0xE0000001);
+const NTSTATUS kSlow = NTSTATUS(0xE0000002);
+// The token shows an elevated run.
+const NTSTATUS kElevated = NTSTATUS(0x20000001);
+// A file's attributes without FILE_ATTRIBUTE_ARCHIVE, which Wine shows on
+// every file: as Windows shows a file that has no other.
+const NTSTATUS kWithoutArchive = NTSTATUS(0x20000002);
+// A listing gives one entry a call; or fills nothing; or never ends: each
+// call restarts it and brings a new name.
+const NTSTATUS kOneEntryPerCall = NTSTATUS(0x20000003);
+const NTSTATUS kFillsNothing = NTSTATUS(0x20000004);
+const NTSTATUS kEndless = NTSTATUS(0x20000005);
+// A listed entry (the rule names it, not its folder) has a next offset of
+// 2^32 less its own (in 32-bit code, back to the batch's start); a name that
+// runs past the bytes filled; or, in turn, the names "..", "a\b" and "a:b".
+const NTSTATUS kOffsetPastFilled = NTSTATUS(0x20000006);
+const NTSTATUS kNameLengthPastFilled = NTSTATUS(0x20000007);
+const NTSTATUS kOddNames = NTSTATUS(0x20000008);
+
+// "This API, on this path, answers this": from the `from`th matching call
+// on, `count` of them (0: all).
+struct Rule {
+    Api api;
+    const char* at; // in the trees' notation; "" for any path, "dir/" for all below dir
+    NTSTATUS answer;
+    // Only an NtCreateFile that asks any of these rights, or an information
+    // call of this class.
+    DWORD when = 0;
+    int from = 1, count = 0, matched = 0;
+    std::wstring path = {}; // `at` as a Windows path
+};
+
+// One intercepted call and its path: the one given or, for a call on a
+// handle, the one the handle was opened by. A relative open's path is its
+// folder's, a backslash and the name given.
 struct ApiCall {
     Api api;
     std::wstring path;
-    bool relative;      // the call named its object relative to a handle
-    ACCESS_MASK access; // of an open
-    ULONG options;      // of NtCreateFile
-};
-
-struct MessageBoxCall {
-    std::string text;
-    std::string caption;
-    UINT style;
+    std::wstring name = {};       // a relative open's
+    ACCESS_MASK access = 0;       // an open's, or a disposition's flags
+    ULONG share = 0, options = 0; // an open's; options: an information call's class
+    bool folder = false;          // opened as a folder, or a call on such a handle
 };
 
 enum class WindowStation { Visible, Hidden, Unreadable };
 
-// What a test asks of the shims, and what they saw. Calls made by tests
-// themselves are never intercepted; only those made inside Intercepted(...).
 struct Interposer {
-    // SHGetFolderPathW(folder) yields the placed path (which may be empty).
-    // Lookups of a folder not placed fail, and so do those from number
-    // firstFailingLookup[folder] on (counting from 0).
+    // What SHGetFolderPathW yields; a folder not placed is not found.
     std::map<int, std::wstring> specialFolders;
-    std::map<int, int> firstFailingLookup;
-    // An api fails with access denied on exactly a path: a call on a handle
-    // opened by it, a listing of it, or (path empty) the token's query.
-    std::set<std::pair<Api, std::wstring>> faults;
-    // An api waits on exactly a path until its I/O is cancelled, as behind
-    // an opportunistic lock whose owner never lets go, then fails.
-    std::set<std::pair<Api, std::wstring>> stalls;
-    // Opens of these paths report that an opportunistic lock is being broken
-    // (STATUS_OPLOCK_BREAK_IN_PROGRESS, a success, with the handle open).
-    std::set<std::wstring> oplocked;
-    // Opens of a path that ask for any of these rights are refused, as an
-    // access list refuses them.
-    std::map<std::wstring, DWORD> refusedAccess;
-    // Wine shows FILE_ATTRIBUTE_ARCHIVE on every file: these paths' handles
-    // show their attributes without it, as Windows shows a file with no other.
-    std::set<std::wstring> withoutArchive;
-    // FileDispositionInfoEx is refused as an access list refuses it (not as
-    // a system that lacks it, which is asked once a run), so that every
-    // deletion tries it and shows its flags.
-    bool refuseDispositionEx = false;
-    // A folder's listing ends after this many entries besides "." and "..":
-    // the next NtQueryDirectoryFile fails.
-    std::map<std::wstring, int> listingLimits;
-    // The answers to the token's elevation query, the process's session
-    // and its window station's flags.
-    bool elevated = false;
+    std::vector<Rule> rules;
     DWORD session = 1;
     WindowStation station = WindowStation::Visible;
-
-    std::uint64_t callsMade = 0;
-    std::vector<ApiCall> calls;
-    std::vector<MessageBoxCall> messageBoxes;
-    // Handles the intercepted calls opened and did not close, with the paths
-    // they were opened by.
-    std::map<HANDLE, std::wstring> openFiles;
-
-    // The shims' own.
-    bool intercepting = false;
-    bool inAction = false;
     std::uint64_t actionBeforeCall = 0;
     std::function<void()> action;
-    std::map<int, int> lookupsMade;
-    std::map<HANDLE, int> entriesListed;
+
+    std::vector<ApiCall> calls;
+    std::vector<std::string> reports; // the texts of the message boxes
+    // The handles the intercepted calls opened and did not close.
+    std::map<HANDLE, ApiCall> openFiles;
+    bool intercepting = false, inAction = false;
 };
 
-// The one in force; every test starts with a fresh one.
 Interposer& Interposed();
 
-// Runs `work` with interception on, the way the uninstaller runs.
+// Runs `work` as the uninstaller runs, its calls intercepted.
 template <typename Work> auto Intercepted(Work work) {
     Interposed().intercepting = true;
-    struct Stop {
-        ~Stop() {
-            Interposed().intercepting = false;
-        }
-    } stop;
-    return work();
+    const auto result = work();
+    Interposed().intercepting = false;
+    return result;
 }
 
-// Runs `action` just before intercepted call `callNumber` from now (1 is the
-// next), unintercepted, as another party acting at that moment.
+// Runs `action` unintercepted, as another party acting at that moment, just
+// before intercepted call `callNumber` (1 is the first).
 void RunBeforeCall(std::uint64_t callNumber, std::function<void()> action);

@@ -1,67 +1,52 @@
-// Real folder trees for the tests, made through the Windows API in a fresh
-// folder per test. Links are host symbolic links: Wine cannot make links from
-// the Windows side, so a host program makes them.
+// Real folder trees for the tests, written one entry a line in a notation
+// that MakeTree and ReadTree read and ListTree writes:
+//
+//   common: SU_Tarvex_V2/plug_in/a.rb [read-only]
+//   user: SU_Tarvex_V2/shared@ -> outside/keep
+//   {user,common}: SU_Tarvex_V2/{1..3}.rb
+//
+// First a root (a folder of the sandbox: see Sandbox), then the path below
+// it with "/" separators: a folder ends in "/", a link in "@" (to the target
+// after "->"). Attributes: read-only, hidden, system, and held (kept open
+// without delete sharing until the sandbox goes). Braces expand as in a
+// POSIX shell, "{a,b}" and "{1..3}"; in a name, "{260}" fills the name with
+// "x" until the entry's full path is that many code units long. A tree is
+// written by its leaves: the folders above an entry are implied.
+//
+// Files are made through the Windows API by "\\?\" paths, so that no path
+// rule rewrites a name; links by a host shell (Wine cannot make links from
+// the Windows side).
 #pragma once
 
-#include "platform/Platform.h"
 #include "tools/wine/WineHost.h"
 
-#include <gtest/gtest.h>
-
-#include <cstdint>
-#include <functional>
+#include <map>
 #include <set>
 #include <string>
+#include <vector>
 
-// Creates the file, with any missing folders above it.
-void WriteTestFile(const std::wstring& path, const std::string& content = "data");
-void MakeFolders(const std::wstring& path);
-void MakeReadOnly(const std::wstring& path);
-std::string ReadTestFile(const std::wstring& path);
-
-// Runs a POSIX shell script on the host with the given arguments ($1, $2…,
-// Windows paths turned into host paths) and waits for it to end.
-void RunOnHost(const std::string& script, const std::wstring& first = L"",
-               const std::wstring& second = L"");
-// A host symbolic link at `link` to `target`.
-void MakeLink(const std::wstring& target, const std::wstring& link);
-
-// Opens the file without delete sharing, as another program would; it stays
-// open until CloseHeldFiles.
-void HoldOpenWithoutDeleteSharing(const std::wstring& path);
-void CloseHeldFiles();
-
-// Every entry below `root`, as paths relative to it with "/" separators; a
-// folder ends in "/", a link to a folder in "@", a read-only file in
-// " [read-only]". Links are not followed.
-std::set<std::string> ListTree(const std::wstring& root);
-
-bool Exists(const std::wstring& path);
-
-// A fresh, empty folder for one test, and its removal with everything in it
-// (links as links).
-std::wstring MakeScratchFolder();
-void RemoveScratchFolder(const std::wstring& folder);
-
-// A test with a fresh scratch folder of its own.
-class SandboxTest : public testing::Test {
-  protected:
-    void SetUp() override {
-        sandbox = MakeScratchFolder();
-    }
-    void TearDown() override {
-        RemoveScratchFolder(sandbox);
-    }
-    std::wstring sandbox;
+// A fresh folder for one case, in a scratch folder that this process made
+// for itself. Its roots: `appdata` (the per-user folder) and `user` (its
+// Plugins), `programdata` and `common` (the same for all users), `outside`
+// and `elsewhere` (outside's own SketchUp Plugins), `longdata` and `long` (a
+// per-user folder 188 code units long).
+struct Sandbox {
+    std::wstring folder;
+    std::map<std::string, std::wstring> roots;
 };
 
-// Another party acting at every moment of a run: `run` goes once as it is,
-// then once for each of its intercepted calls that `chosen` picks, with
-// `act` run just before that call. `prepare(callNumber)` makes each run's
-// files after the interposer is reset (0 before the first run), and
-// `check(callNumber)` judges each run. Stops at the first failure.
-void ActBeforeEachCall(const std::function<void(std::uint64_t)>& prepare,
-                       const std::function<void()>& run,
-                       const std::function<bool(const std::wstring& path)>& chosen,
-                       const std::function<void()>& act,
-                       const std::function<void(std::uint64_t)>& check);
+Sandbox MakeSandbox();
+void RemoveSandbox(const Sandbox& sandbox);
+
+void MakeTree(const Sandbox& sandbox, const std::string& tree);
+// The lines of a tree as ListTree writes them.
+std::set<std::string> ReadTree(const Sandbox& sandbox, const std::string& tree);
+// The leaves below the sandbox's roots; links are not followed.
+std::set<std::string> ListTree(const Sandbox& sandbox);
+// The Windows paths a line names.
+std::vector<std::wstring> PathsOf(const Sandbox& sandbox, const std::string& line);
+
+// A host path, quoted for a POSIX shell.
+std::string OnHost(const std::wstring& path);
+// Runs a POSIX shell script on the host; returns whether it succeeded.
+bool RunOnHost(const std::string& script);
