@@ -80,13 +80,11 @@ OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
     }
     LARGE_INTEGER fileId = {};
     IO_STATUS_BLOCK status = {};
-    if (!NT_SUCCESS(GuardedFileCall(kTimedOut,
-                                    [&] {
-                                        return NtQueryInformationFile(handle, &status, &fileId,
-                                                                      sizeof(fileId),
-                                                                      FileInternalInformation);
-                                    })) ||
-        fileId.QuadPart != listed.fileId || IsLink(listed)) {
+    const NTSTATUS queried = GuardedFileCall(kTimedOut, [&] {
+        return NtQueryInformationFile(handle, &status, &fileId, sizeof(fileId),
+                                      FileInternalInformation);
+    });
+    if (!NT_SUCCESS(queried) || fileId.QuadPart != listed.fileId || IsLink(listed)) {
         return OpenedAs::Other;
     }
     return OpenedAs::Listed;
@@ -107,9 +105,9 @@ ULONG_PTR QueryListing(HANDLE folder, std::vector<LONGLONG>& buffer, BOOLEAN sin
     return NT_SUCCESS(result) && status.Information <= kListingBufferBytes ? status.Information : 0;
 }
 
-// The entry `at` bytes into a batch, if it lies whole
-// within the bytes filled, name included: a file system driver or a
-// redirector may answer otherwise.
+// The entry `at` bytes into a batch, if it lies whole within the bytes
+// filled, name included: a file system driver or a redirector may answer
+// otherwise.
 const FILE_ID_BOTH_DIR_INFO* EntryAt(const std::vector<LONGLONG>& buffer, ULONG_PTR filled,
                                      ULONG_PTR at) {
     const ULONG_PTR nameOffset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
@@ -202,7 +200,8 @@ bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use, EntryHandl
     const FILE_ID_BOTH_DIR_INFO* information = EntryAt(buffer, filled, 0);
     // Only the entry asked for: a listing may answer with any other.
     if (information == nullptr ||
-        CompareStringOrdinal(information->FileName, int(information->FileNameLength / 2), name, -1,
+        CompareStringOrdinal(information->FileName,
+                             int(information->FileNameLength / sizeof(wchar_t)), name, -1,
                              TRUE) != CSTR_EQUAL) {
         return false;
     }
@@ -231,9 +230,12 @@ bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* con
     std::vector<LONGLONG> buffer;
     for (BOOLEAN first = TRUE;; first = FALSE) {
         const ULONG_PTR filled = QueryListing(folder, buffer, FALSE, nullptr, first);
-        // A batch that fills nothing, or whose next entry does not lie
-        // within it, ends the listing, as a failed call does.
-        for (ULONG_PTR at = 0; filled != 0;) {
+        if (filled == 0) {
+            return first == FALSE;
+        }
+        // An entry that does not lie whole within the bytes filled ends the
+        // listing, as a failed call does.
+        for (ULONG_PTR at = 0;;) {
             const FILE_ID_BOTH_DIR_INFO* information = EntryAt(buffer, filled, at);
             if (information == nullptr) {
                 return true;
@@ -241,16 +243,14 @@ bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* con
             if (IsPlainName(EntryOf(*information))) {
                 visit(EntryOf(*information), context);
             }
-            if (information->NextEntryOffset == 0) {
+            const ULONG next = information->NextEntryOffset;
+            if (next == 0) {
                 break;
             }
-            if (information->NextEntryOffset >= filled - at) {
+            if (next >= filled - at) {
                 return true;
             }
-            at += information->NextEntryOffset;
-        }
-        if (filled == 0) {
-            return first == FALSE;
+            at += next;
         }
     }
 }

@@ -31,6 +31,7 @@ DWORD WINAPI WriteAfterASecond(void* writeEnd) {
     Sleep(1000);
     DWORD written = 0;
     WriteFile(writeEnd, "x", 1, &written, nullptr);
+    CloseOwnHandle(writeEnd);
     return 0;
 }
 
@@ -48,6 +49,9 @@ bool WaitInSynchronousIo(bool endsBySelf) {
     DWORD read = 0;
     const bool cancelled = !ReadFile(readEnd, &byte, 1, &read, nullptr);
     CloseOwnHandle(readEnd);
+    if (!endsBySelf) {
+        CloseOwnHandle(writeEnd);
+    }
     return cancelled;
 }
 

@@ -1,7 +1,5 @@
 #include "tests/TestTree.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <sstream>
 #include <stdexcept>
@@ -22,46 +20,12 @@ std::wstring Wide(const std::string& utf8) {
     return wide;
 }
 
-std::wstring Literal(const std::wstring& path) {
-    return L"\\\\?\\" + path;
-}
+// Where sandboxes go, and its host path: the host's memory file system where
+// there is one, else Windows' temporary folder.
+std::wstring scratch;
+std::string scratchOnHost;
 
-std::wstring& Scratch() {
-    static std::wstring folder;
-    return folder;
-}
-
-// This process's scratch folder, made for it alone (no other run, here or in
-// another clone, can have made it) before the tests and removed after them:
-// on the host's memory file system where there is one, else in Windows'
-// temporary folder.
-struct ScratchFolder : testing::Environment {
-    void SetUp() override {
-        wchar_t temporary[MAX_PATH] = {};
-        GetTempPathW(MAX_PATH, temporary);
-        const bool memory = GetFileAttributesW(L"Z:\\dev\\shm") != INVALID_FILE_ATTRIBUTES;
-        for (ULONGLONG name = GetTickCount64() ^ (ULONGLONG(GetCurrentProcessId()) << 20);;
-             ++name) {
-            Scratch() = (memory ? L"Z:\\dev\\shm\\" : temporary) + std::wstring(L"tarvex-test-") +
-                        std::to_wstring(name);
-            if (CreateDirectoryW(Scratch().c_str(), nullptr)) {
-                return;
-            }
-            Require(GetLastError() == ERROR_ALREADY_EXISTS, "cannot make a scratch folder");
-        }
-    }
-    void TearDown() override {
-        RunOnHost("cd " + OnHost(Scratch()) + " && rm -rf -- [0-9]*");
-        RemoveDirectoryW(Scratch().c_str());
-    }
-};
-
-testing::Environment* const kScratchFolder = testing::AddGlobalTestEnvironment(new ScratchFolder);
-
-std::vector<HANDLE>& HeldFiles() {
-    static std::vector<HANDLE> held;
-    return held;
-}
+std::vector<HANDLE> heldFiles;
 
 // "{a,b}" spelled out, as a POSIX shell does; "{260}" is a fill (PathOf).
 std::vector<std::string> Expanded(const std::string& text) {
@@ -131,7 +95,7 @@ std::vector<Entry> EntriesOf(const Sandbox& sandbox, const std::string& tree) {
 }
 
 // A line below the most specific root that holds the path.
-std::string LineOf(const Sandbox& sandbox, const std::wstring& path, const std::string& suffix) {
+std::string LineOf(const Sandbox& sandbox, const std::wstring& path, char kind, bool readOnly) {
     std::pair<std::string, std::wstring> holder;
     for (const auto& root : sandbox.roots) {
         const std::wstring& folder = root.second;
@@ -142,112 +106,98 @@ std::string LineOf(const Sandbox& sandbox, const std::wstring& path, const std::
     }
     std::string below = Utf8(path.substr(std::min(holder.second.size() + 1, path.size())));
     std::replace(below.begin(), below.end(), '\\', '/');
-    return holder.first.empty() ? "" : holder.first + ": " + below + suffix;
-}
-
-std::string SuffixOf(bool folder, bool link, bool readOnly) {
-    return link ? "@" : folder ? "/" : readOnly ? " [read-only]" : "";
+    below += kind == ' ' ? (readOnly ? " [read-only]" : "") : std::string(1, kind);
+    return holder.first.empty() ? "" : holder.first + ": " + below;
 }
 
 // Returns whether the folder holds anything.
 bool ListInto(const Sandbox& sandbox, const std::wstring& folder, std::set<std::string>& lines) {
     WIN32_FIND_DATAW found;
-    const HANDLE search = FindFirstFileW(Literal(folder + L"\\*").c_str(), &found);
+    const HANDLE search = FindFirstFileW((L"\\\\?\\" + folder + L"\\*").c_str(), &found);
     bool holds = false;
-    while (search != INVALID_HANDLE_VALUE) {
-        const std::wstring name = found.cFileName;
+    for (BOOL more = search != INVALID_HANDLE_VALUE; more; more = FindNextFileW(search, &found)) {
+        const std::wstring path = folder + L"\\" + found.cFileName;
         const DWORD attributes = found.dwFileAttributes;
-        const bool link = attributes & FILE_ATTRIBUTE_REPARSE_POINT;
-        const bool isFolder = attributes & FILE_ATTRIBUTE_DIRECTORY;
-        if (name != L"." && name != L"..") {
+        const char kind = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? '@'
+                          : attributes & FILE_ATTRIBUTE_DIRECTORY   ? '/'
+                                                                    : ' ';
+        if (found.cFileName != std::wstring(L".") && found.cFileName != std::wstring(L"..")) {
             holds = true;
-            if (!isFolder || link || !ListInto(sandbox, folder + L"\\" + name, lines)) {
-                lines.insert(
-                    LineOf(sandbox, folder + L"\\" + name,
-                           SuffixOf(isFolder, link, attributes & FILE_ATTRIBUTE_READONLY)));
+            if (kind != '/' || !ListInto(sandbox, path, lines)) {
+                lines.insert(LineOf(sandbox, path, kind, attributes & FILE_ATTRIBUTE_READONLY));
             }
         }
-        if (!FindNextFileW(search, &found)) {
-            FindClose(search);
-            break;
-        }
     }
+    FindClose(search);
     return holds;
 }
 
 } // namespace
 
 Sandbox MakeSandbox() {
-    static int made = 0;
-    const std::wstring folder = Scratch() + L"\\" + std::to_wstring(++made);
-    Require(CreateDirectoryW(folder.c_str(), nullptr), "cannot make " + Utf8(folder));
-    const std::wstring plugins = L"\\SketchUp\\SketchUp 2016\\SketchUp\\Plugins";
-    Sandbox sandbox = {folder, {}};
-    for (const std::wstring root : {L"appdata", L"programdata", L"outside"}) {
-        sandbox.roots[Utf8(root)] = folder + L"\\" + root;
+    if (scratch.empty()) {
+        wchar_t temporary[MAX_PATH] = {};
+        GetTempPathW(MAX_PATH, temporary);
+        const bool memory = GetFileAttributesW(L"Z:\\dev\\shm") != INVALID_FILE_ATTRIBUTES;
+        scratch = memory ? L"Z:\\dev\\shm" : std::wstring(temporary, wcslen(temporary) - 1);
+        scratchOnHost = HostPath(scratch);
     }
-    sandbox.roots["user"] = sandbox.roots["appdata"] + plugins;
-    sandbox.roots["common"] = sandbox.roots["programdata"] + plugins;
-    sandbox.roots["elsewhere"] = sandbox.roots["outside"] + plugins;
-    // A per-user folder of 188 code units.
-    sandbox.roots["longdata"] = folder + L"\\" + std::wstring(188 - folder.size() - 1, L'x');
-    sandbox.roots["long"] = sandbox.roots["longdata"] + plugins;
-    return sandbox;
+    // Made for this case alone: no other run, here or in another clone, can
+    // have made it, and no other is ever removed.
+    std::wstring folder;
+    for (ULONGLONG name = GetTickCount64() ^ (ULONGLONG(GetCurrentProcessId()) << 20);
+         !CreateDirectoryW(folder.c_str(), nullptr); ++name) {
+        Require(folder.empty() || GetLastError() == ERROR_ALREADY_EXISTS, "no sandbox");
+        folder = scratch + L"\\tarvex-test-" + std::to_wstring(name);
+    }
+    const std::wstring plugins = L"\\SketchUp\\SketchUp 2016\\SketchUp\\Plugins";
+    // The per-user folder `longdata` is 188 code units long.
+    const std::wstring longdata = folder + L"\\" + std::wstring(188 - folder.size() - 1, L'x');
+    return {folder,
+            {{"appdata", folder + L"\\appdata"},
+             {"user", folder + L"\\appdata" + plugins},
+             {"programdata", folder + L"\\programdata"},
+             {"common", folder + L"\\programdata" + plugins},
+             {"outside", folder + L"\\outside"},
+             {"elsewhere", folder + L"\\outside" + plugins},
+             {"longdata", longdata},
+             {"long", longdata + plugins}}};
 }
 
 void RemoveSandbox(const Sandbox& sandbox) {
-    for (const HANDLE file : HeldFiles()) {
+    for (const HANDLE file : heldFiles) {
         CloseHandle(file);
     }
-    HeldFiles().clear();
+    heldFiles.clear();
     RunOnHost("rm -rf -- " + OnHost(sandbox.folder));
 }
 
 void MakeTree(const Sandbox& sandbox, const std::string& tree) {
-    std::string links;
+    std::string script;
     for (const Entry& entry : EntriesOf(sandbox, tree)) {
-        for (std::size_t at = sandbox.folder.size(); at != std::wstring::npos;) {
-            at = entry.path.find(L'\\', at + 1);
-            if (at != std::wstring::npos || entry.kind == '/') {
-                CreateDirectoryW(Literal(entry.path.substr(0, at)).c_str(), nullptr);
-            }
-        }
-        const auto has = [&](const char* word) {
-            return entry.attributes.find(word) != std::string::npos;
-        };
-        const DWORD attributes = (has("read-only") ? FILE_ATTRIBUTE_READONLY : 0) |
-                                 (has("hidden") ? FILE_ATTRIBUTE_HIDDEN : 0) |
-                                 (has("system") ? FILE_ATTRIBUTE_SYSTEM : 0);
-        if (entry.kind == ' ') {
-            const HANDLE file = CreateFileW(Literal(entry.path).c_str(), GENERIC_WRITE, 0, nullptr,
-                                            CREATE_ALWAYS, 0, nullptr);
-            Require(CloseHandle(file) &&
-                        (attributes == 0 ||
-                         SetFileAttributesW(Literal(entry.path).c_str(), attributes)),
-                    "cannot write " + Utf8(entry.path));
-        }
-        if (has("held")) {
-            HeldFiles().push_back(CreateFileW(Literal(entry.path).c_str(), GENERIC_READ,
-                                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                              OPEN_EXISTING, 0, nullptr));
-        }
+        const std::string path = OnHost(entry.path);
+        script += "mkdir -p -- " + OnHost(entry.path.substr(0, entry.path.rfind(L'\\'))) + " && ";
+        script += entry.kind == '/' ? "mkdir -p -- " + path
+                  : entry.kind == '@'
+                      ? "rm -rf -- " + path + " && ln -s " + OnHost(entry.target) + " " + path
+                      : ": >" + path;
+        script +=
+            entry.attributes.find("read-only") != std::string::npos ? " && chmod a-w " + path : "";
+        script += " || exit 1\n";
     }
-    // Once every target is there.
-    for (const Entry& entry : EntriesOf(sandbox, tree)) {
-        if (entry.kind == '@') {
-            links += "rm -rf -- " + OnHost(entry.path) + " && ln -s " + OnHost(entry.target) + " " +
-                     OnHost(entry.path) + " || exit 1\n";
-        }
+    Require(RunOnHost(script), "cannot make:\n" + script);
+    for (const std::wstring& path : PathsOf(sandbox, tree, "held")) {
+        heldFiles.push_back(CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        0, nullptr));
     }
-    Require(links.empty() || RunOnHost(links), "cannot link:\n" + links);
 }
 
 std::set<std::string> ReadTree(const Sandbox& sandbox, const std::string& tree) {
     std::set<std::string> lines;
     for (const Entry& entry : EntriesOf(sandbox, tree)) {
-        lines.insert(LineOf(sandbox, entry.path,
-                            SuffixOf(entry.kind == '/', entry.kind == '@',
-                                     entry.attributes.find("read-only") != std::string::npos)));
+        lines.insert(LineOf(sandbox, entry.path, entry.kind,
+                            entry.attributes.find("read-only") != std::string::npos));
     }
     return lines;
 }
@@ -259,17 +209,21 @@ std::set<std::string> ListTree(const Sandbox& sandbox) {
     return lines;
 }
 
-std::vector<std::wstring> PathsOf(const Sandbox& sandbox, const std::string& line) {
+std::vector<std::wstring> PathsOf(const Sandbox& sandbox, const std::string& tree,
+                                  const char* marked) {
     std::vector<std::wstring> paths;
-    for (const Entry& entry : EntriesOf(sandbox, line)) {
-        paths.push_back(entry.path + (entry.kind == '/' ? L"\\" : L""));
+    for (const Entry& entry : EntriesOf(sandbox, tree)) {
+        if (marked == nullptr || entry.attributes.find(marked) != std::string::npos) {
+            paths.push_back(entry.path + (entry.kind == '/' && !marked ? L"\\" : L""));
+        }
     }
-    return line.empty() ? std::vector<std::wstring>{L""} : paths;
+    return tree.empty() && marked == nullptr ? std::vector<std::wstring>{L""} : paths;
 }
 
 std::string OnHost(const std::wstring& path) {
-    const std::string host = HostPath(Literal(path));
-    Require(!host.empty(), "no host path for " + Utf8(path));
+    Require(path.compare(0, scratch.size(), scratch) == 0, "not in scratch: " + Utf8(path));
+    std::string host = scratchOnHost + Utf8(path.substr(scratch.size()));
+    std::replace(host.begin() + long(scratchOnHost.size()), host.end(), '\\', '/');
     std::string quoted = "'";
     for (const char c : host) {
         quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
@@ -279,9 +233,15 @@ std::string OnHost(const std::wstring& path) {
 
 bool RunOnHost(const std::string& script) {
     // Wine neither waits for a host program nor reports its exit: the
-    // script's last act moves its status into a marker, which is waited for.
-    static int runs = 0;
-    const std::wstring marker = Scratch() + L"\\host-" + std::to_wstring(++runs);
+    // script's last act writes its status into a marker, which is waited
+    // for. The marker is made empty first, and only by this run.
+    std::wstring marker;
+    for (ULONGLONG name = GetTickCount64(); marker.empty(); ++name) {
+        marker = scratch + L"\\tarvex-host-" + std::to_wstring(name);
+        const HANDLE made =
+            CreateFileW(marker.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        marker = made != INVALID_HANDLE_VALUE && CloseHandle(made) ? marker : L"";
+    }
     const std::string part = OnHost(marker + L".part");
     std::wstring command = L"Z:\\bin\\sh -c \"";
     for (const wchar_t c :
@@ -297,16 +257,15 @@ bool RunOnHost(const std::string& script) {
             "cannot start a host shell");
     // No Windows process stands for a host program: the handles Wine reports
     // for it are not handles, and closing them could close one of our own.
-    HANDLE file = INVALID_HANDLE_VALUE;
-    for (int waited = 0; file == INVALID_HANDLE_VALUE; ++waited) {
-        Require(waited < 20000, "host script did not finish: " + script);
-        Sleep(1);
-        file = CreateFileW(marker.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                           nullptr, OPEN_EXISTING, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-    }
     char code = 0;
     DWORD read = 0;
-    ReadFile(file, &code, 1, &read, nullptr);
-    CloseHandle(file);
+    for (int waited = 0; read == 0; ++waited) {
+        Require(waited < 20000, "host script did not finish: " + script);
+        Sleep(1);
+        const HANDLE file = CreateFileW(marker.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+        Require(ReadFile(file, &code, 1, &read, nullptr) && CloseHandle(file), "lost a marker");
+    }
+    DeleteFileW(marker.c_str());
     return code == '0';
 }

@@ -3,19 +3,20 @@
 //
 //   common: SU_Tarvex_V2/plug_in/a.rb [read-only]
 //   user: SU_Tarvex_V2/shared@ -> outside/keep
-//   {user,common}: SU_Tarvex_V2/{1..3}.rb
+//   {user,common}: SU_Tarvex_V2/{a,b}.rb
 //
 // First a root (a folder of the sandbox: see Sandbox), then the path below
 // it with "/" separators: a folder ends in "/", a link in "@" (to the target
-// after "->"). Attributes: read-only, hidden, system, and held (kept open
-// without delete sharing until the sandbox goes). Braces expand as in a
-// POSIX shell, "{a,b}" and "{1..3}"; in a name, "{260}" fills the name with
-// "x" until the entry's full path is that many code units long. A tree is
-// written by its leaves: the folders above an entry are implied.
+// after "->"). Attributes: read-only, held (kept open without delete sharing
+// until the sandbox goes), and any other word a test marks an entry with. Braces expand as in a
+// POSIX shell,
+// "{a,b}"; in a name, "{260}" fills the name with "x" until the entry's full
+// path is that many code units long. A tree is written by its leaves: the
+// folders above an entry are implied.
 //
-// Files are made through the Windows API by "\\?\" paths, so that no path
-// rule rewrites a name; links by a host shell (Wine cannot make links from
-// the Windows side).
+// A host shell makes the trees (Wine cannot make links from the Windows
+// side, nor can a plain path name "x " or "NUL"); ListTree lists them
+// through the Windows API.
 #pragma once
 
 #include "tools/wine/WineHost.h"
@@ -43,10 +44,12 @@ void MakeTree(const Sandbox& sandbox, const std::string& tree);
 std::set<std::string> ReadTree(const Sandbox& sandbox, const std::string& tree);
 // The leaves below the sandbox's roots; links are not followed.
 std::set<std::string> ListTree(const Sandbox& sandbox);
-// The Windows paths a line names.
-std::vector<std::wstring> PathsOf(const Sandbox& sandbox, const std::string& line);
+// The Windows paths a tree names ("dir/" names what is below dir), or those
+// of its entries marked so.
+std::vector<std::wstring> PathsOf(const Sandbox& sandbox, const std::string& tree,
+                                  const char* marked = nullptr);
 
-// A host path, quoted for a POSIX shell.
+// The host path of a path in the sandbox, quoted for a POSIX shell.
 std::string OnHost(const std::wstring& path);
 // Runs a POSIX shell script on the host; returns whether it succeeded.
 bool RunOnHost(const std::string& script);

@@ -79,12 +79,6 @@ def special_folders(prefix, helper):
     return folders
 
 
-def is_elevated(prefix, helper):
-    """Whether Wine gives programs an administrator's full token (Wine 8
-    does, Wine 10 a limited one)."""
-    return run_windows(prefix, helper, "elevated").stdout.strip() == b"1"
-
-
 # What the calls of one process are read from: Wine's +pid puts the process
 # before the thread on every line, +loaddll tells where each module loaded.
 CALL_TRACE = "+pid,+loaddll,+relay"
