@@ -22,14 +22,15 @@ DWORD WINAPI Watch(void* parameter) {
 
 bool BeginFileCall() {
     RunGuard* guard = currentGuard;
-    if (guard != nullptr && GetTickCount64() >= guard->deadline) {
+    if (guard == nullptr) {
+        return true;
+    }
+    if (GetTickCount64() >= guard->deadline) {
         SetLastError(ERROR_TIMEOUT);
         return false;
     }
-    if (guard != nullptr) {
-        InterlockedIncrement(&guard->callsStarted);
-        InterlockedExchange(&guard->callUnderWay, 1);
-    }
+    InterlockedIncrement(&guard->callsStarted);
+    InterlockedExchange(&guard->callUnderWay, 1);
     return true;
 }
 

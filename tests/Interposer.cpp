@@ -95,6 +95,11 @@ NTSTATUS Record(const ApiCall& call) {
     return answer;
 }
 
+// A name's path below a folder's (a drive's root ends in a backslash).
+std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
+    return folder.empty() || folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
+}
+
 BOOL Fail(NTSTATUS answer) {
     SetLastError(RtlNtStatusToDosError(answer));
     return FALSE;
@@ -235,11 +240,12 @@ void RewriteEntries(const std::wstring& folder, char* buffer, IO_STATUS_BLOCK& s
         const ULONG next = entry.NextEntryOffset;
         const Rule* rule = name == L"." || name == L".."
                                ? nullptr
-                               : RuleFor({Api::NtQueryDirectoryFile, folder + L"\\" + name}, true);
+                               : RuleFor({Api::NtQueryDirectoryFile, Joined(folder, name)}, true);
         const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
         const bool odd = answer == kOddNames && rule->matched <= 3;
-        const std::wstring renamed =
-            odd ? kNames[rule->matched - 1] : L"new " + std::to_wstring(++named);
+        const std::wstring renamed = odd         ? kNames[rule->matched - 1]
+                                     : restarted ? L"new " + std::to_wstring(++named)
+                                                 : L"";
         if (answer == kOffsetPastFilled) {
             entry.NextEntryOffset = ULONG(0 - at);
         } else if (answer == kNameLengthPastFilled) {
@@ -292,11 +298,10 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
         Api::NtCreateFile, L"", L"", access, share, options, (options & FILE_DIRECTORY_FILE) != 0};
     if (Intercepting()) {
         call.name.assign(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
-        call.path = object->RootDirectory == nullptr ? call.name : L"";
-        if (object->RootDirectory != nullptr) {
-            const std::wstring folder = OnHandle(Api::NtCreateFile, object->RootDirectory).path;
-            call.path = folder + (folder.back() == L'\\' ? L"" : L"\\") + call.name;
-        }
+        call.path =
+            object->RootDirectory == nullptr
+                ? call.name
+                : Joined(OnHandle(Api::NtCreateFile, object->RootDirectory).path, call.name);
     }
     const NTSTATUS answer = Intercepting() ? Record(call) : 0;
     if (!NT_SUCCESS(answer)) {
