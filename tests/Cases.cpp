@@ -16,6 +16,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int);
 
 namespace {
 
+// A test program that dies early still shows how far it came.
+[[maybe_unused]] const int kUnbuffered = std::setvbuf(stdout, nullptr, _IONBF, 0);
+
 const char kInstalled[] = "All applications have been uninstalled";
 const char kNotInstalled[] = "No application installed";
 const NTSTATUS kDenied = NTSTATUS(0xC0000022);
