@@ -7,15 +7,24 @@ thread_local RunGuard* currentGuard = nullptr;
 
 DWORD WINAPI Watch(void* parameter) {
     RunGuard& guard = *static_cast<RunGuard*>(parameter);
-    LONG seen = InterlockedCompareExchange(&guard.callsStarted, 0, 0);
+    LONG seen = 0;
     while (WaitForSingleObject(guard.stop, guard.periodMilliseconds) == WAIT_TIMEOUT) {
-        const LONG now = InterlockedCompareExchange(&guard.callsStarted, 0, 0);
-        if (now == seen && InterlockedCompareExchange(&guard.callUnderWay, 0, 0) != 0) {
+        AcquireSRWLockExclusive(&guard.lock);
+        if (guard.callsStarted == seen && guard.callUnderWay) {
             CancelSynchronousIo(guard.guarded);
         }
-        seen = now;
+        seen = guard.callsStarted;
+        ReleaseSRWLockExclusive(&guard.lock);
     }
     return 0;
+}
+
+// Marks a file call of the run as started or ended.
+void MarkFileCall(RunGuard& guard, bool started) {
+    AcquireSRWLockExclusive(&guard.lock);
+    guard.callsStarted += started ? 1 : 0;
+    guard.callUnderWay = started;
+    ReleaseSRWLockExclusive(&guard.lock);
 }
 
 } // namespace
@@ -29,14 +38,13 @@ bool BeginFileCall() {
         SetLastError(ERROR_TIMEOUT);
         return false;
     }
-    InterlockedIncrement(&guard->callsStarted);
-    InterlockedExchange(&guard->callUnderWay, 1);
+    MarkFileCall(*guard, true);
     return true;
 }
 
 void EndFileCall() {
     if (currentGuard != nullptr) {
-        InterlockedExchange(&currentGuard->callUnderWay, 0);
+        MarkFileCall(*currentGuard, false);
     }
 }
 
@@ -46,8 +54,9 @@ void StartRunGuard(RunGuard& guard, const RunLimits& limits) {
              nullptr,
              CreateEventW(nullptr, TRUE, FALSE, nullptr),
              OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId()),
+             SRWLOCK_INIT,
              0,
-             0};
+             false};
     if (guard.stop != nullptr && guard.guarded != nullptr) {
         guard.watchdog = CreateThread(nullptr, 0, Watch, &guard, 0, nullptr);
     }

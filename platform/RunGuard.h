@@ -21,8 +21,11 @@ struct RunGuard {
     HANDLE watchdog; // nullptr when stalls are not watched
     HANDLE stop;     // an event that ends the watch
     HANDLE guarded;  // the thread watched
+    // Held by the watchdog from its look at a call to its cancel, so that
+    // the call cannot end in between and let the cancel reach a lookup.
+    SRWLOCK lock;
     LONG callsStarted;
-    LONG callUnderWay;
+    bool callUnderWay;
 };
 
 // Guards the calling thread's file calls until StopRunGuard. Without a

@@ -7,6 +7,7 @@
 // function through GetProcAddress.
 #include "tests/Interposer.h"
 
+#include <atomic>
 #include <cstddef>
 
 namespace {
@@ -26,6 +27,11 @@ template <typename Function> Function Real(const wchar_t* dll, const char* name)
 
 // The interposer's own handles are closed past the shim.
 const auto CloseOwnHandle = Real<decltype(&::CloseHandle)>(L"kernel32.dll", "CloseHandle");
+
+// The write end of the pipe a stalled call reads, while it does; and how
+// many calls were recorded, both read by the watchdog's thread.
+std::atomic<HANDLE> stalledCall{nullptr};
+std::atomic<std::size_t> recorded{0};
 
 DWORD WINAPI WriteAfterASecond(void* writeEnd) {
     Sleep(1000);
@@ -47,7 +53,9 @@ bool WaitInSynchronousIo(bool endsBySelf) {
     }
     char byte = 0;
     DWORD read = 0;
+    stalledCall = endsBySelf ? nullptr : writeEnd;
     const bool cancelled = !ReadFile(readEnd, &byte, 1, &read, nullptr);
+    stalledCall = nullptr;
     CloseOwnHandle(readEnd);
     if (!endsBySelf) {
         CloseOwnHandle(writeEnd);
@@ -87,6 +95,7 @@ NTSTATUS Record(const ApiCall& call) {
         state.inAction = false;
     }
     state.calls.push_back(call);
+    ++recorded;
     const Rule* rule = RuleFor(call, false);
     const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
     if (answer == kStall || answer == kSlow) {
@@ -206,6 +215,22 @@ BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
     return result;
 }
 
+// Under a rule, the stalled call ends just as the watchdog cancels it: no
+// other call may start before the cancel is through.
+BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
+    REAL(L"kernel32.dll", CancelSynchronousIo);
+    const HANDLE stall = stalledCall;
+    if (Intercepting() && stall != nullptr &&
+        RuleFor({Api::CancelSynchronousIo, L""}, false) != nullptr) {
+        const std::size_t before = recorded;
+        DWORD written = 0;
+        WriteFile(stall, "x", 1, &written, nullptr);
+        Sleep(300);
+        Interposed().cancelMissedItsCall |= recorded != before;
+    }
+    return real(thread);
+}
+
 int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
     REAL(L"user32.dll", MessageBoxA);
     if (!Intercepting()) {
@@ -285,6 +310,7 @@ IMPORT_ENTRY(GetFileInformationByHandleEx, 16);
 IMPORT_ENTRY(SetFileInformationByHandle, 16);
 IMPORT_ENTRY(GetTokenInformation, 20);
 IMPORT_ENTRY(ProcessIdToSessionId, 8);
+IMPORT_ENTRY(CancelSynchronousIo, 4);
 IMPORT_ENTRY(MessageBoxA, 16);
 IMPORT_ENTRY(GetUserObjectInformationW, 20);
 

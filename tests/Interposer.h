@@ -25,6 +25,7 @@ enum class Api {
     GetFileInformationByHandleEx,
     SetFileInformationByHandle,
     GetTokenInformation,
+    CancelSynchronousIo,
 };
 
 // Answers of the interposer's own, besides Windows' statuses (an error: the
@@ -50,6 +51,8 @@ const NTSTATUS kEndless = NTSTATUS(0x20000005);
 const NTSTATUS kOffsetPastFilled = NTSTATUS(0x20000006);
 const NTSTATUS kNameLengthPastFilled = NTSTATUS(0x20000007);
 const NTSTATUS kOddNames = NTSTATUS(0x20000008);
+// The watchdog's cancel: the stalled call ends by itself just before it.
+const NTSTATUS kStallEndsFirst = NTSTATUS(0x20000009);
 
 // "This API, on this path, answers this": from the `from`th matching call
 // on, `count` of them (0: all).
@@ -92,6 +95,9 @@ struct Interposer {
     // The handles the intercepted calls opened and did not close.
     std::map<HANDLE, ApiCall> openFiles;
     bool intercepting = false, inAction = false;
+    // Whether a call was made while the watchdog was cancelling one that
+    // had ended: its cancel could have reached a lookup.
+    bool cancelMissedItsCall = false;
 };
 
 Interposer& Interposed();
