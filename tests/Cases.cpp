@@ -179,16 +179,16 @@ const Case kCases[] = {
      "common: SU_Tarvex_V2/x/busy.txt\n"},
     // Another program's opportunistic lock: an open that reports its break
     // in progress, and calls that would wait for its owner without end (an
-    // open, a deletion) until the run's guard cancels them; the open's wait
-    // ends just as the guard cancels it. Wine has no opportunistic locks.
+    // open, a deletion) until the run's guard cancels them, each ending
+    // just as it does. Wine has no opportunistic locks.
     {"EntriesThatWouldWaitForAnotherProgramAreLeft",
      "common: SU_Tarvex_V2/{1,2,3,4}.rb\n",
      kInstalled,
-     "common: SU_Tarvex_V2/{1,3}.rb\n",
+     "common: SU_Tarvex_V2/{1,2,3}.rb\n",
      {{Api::NtCreateFile, "common: SU_Tarvex_V2/1.rb", kOplockBreakInProgress},
       {Api::NtCreateFile, "common: SU_Tarvex_V2/2.rb", kStall},
       {Api::SetFileInformationByHandle, "common: SU_Tarvex_V2/3.rb", kStall},
-      {Api::CancelSynchronousIo, "", kStallEndsFirst, 0, 1, 1}},
+      {Api::CancelSynchronousIo, "", kStallEndsFirst}},
      {500, kRunLimits.deadlineMilliseconds}},
     // Whatever another user does, a run ends: a listing that never ends
     // (each call brings a new name), entries that each stall until

@@ -99,7 +99,9 @@ NTSTATUS Record(const ApiCall& call) {
     const Rule* rule = RuleFor(call, false);
     const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
     if (answer == kStall || answer == kSlow) {
-        return WaitInSynchronousIo(answer == kSlow) ? kCancelled : 0;
+        // A stall fails as cancelled however it ends; a slow call is made
+        // unless it was cancelled.
+        return WaitInSynchronousIo(answer == kSlow) || answer == kStall ? kCancelled : 0;
     }
     return answer;
 }
@@ -215,8 +217,8 @@ BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
     return result;
 }
 
-// Under a rule, the stalled call ends just as the watchdog cancels it: no
-// other call may start before the cancel is through.
+// Under a rule, the stalled call ends (failing as cancelled) just as the
+// watchdog cancels it: no other call may start before the cancel is through.
 BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
     REAL(L"kernel32.dll", CancelSynchronousIo);
     const HANDLE stall = stalledCall;

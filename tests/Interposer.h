@@ -51,7 +51,8 @@ const NTSTATUS kEndless = NTSTATUS(0x20000005);
 const NTSTATUS kOffsetPastFilled = NTSTATUS(0x20000006);
 const NTSTATUS kNameLengthPastFilled = NTSTATUS(0x20000007);
 const NTSTATUS kOddNames = NTSTATUS(0x20000008);
-// The watchdog's cancel: the stalled call ends by itself just before it.
+// The watchdog's cancel: the stalled call ends just before it, failing all
+// the same.
 const NTSTATUS kStallEndsFirst = NTSTATUS(0x20000009);
 
 // "This API, on this path, answers this": from the `from`th matching call
