@@ -30,12 +30,21 @@ if [ -f "$1" ] && [ "$(machine "$1")" = 4c01 ]; then
     loader=/usr/lib/wine/wine
 fi
 
-if [ ! -f "$prefix/system.reg" ]; then
+# Wine's debugger is turned off in it, for 32- and 64-bit programs: a
+# program that crashes ends at once with its exception's code, and no
+# debugger is left running in the prefix (it could end the program with 0).
+if [ ! -f "$prefix/debugger-off" ]; then
     mkdir -p "$(dirname "$prefix")"
     flock "$prefix.lock" sh -c '
-        if [ ! -f "$WINEPREFIX/system.reg" ]; then
+        if [ ! -f "$WINEPREFIX/debugger-off" ]; then
             WINEDEBUG=-all /usr/lib/wine/wine64 wineboot --init >/dev/null 2>&1
+            for view in 32 64; do
+                WINEDEBUG=-all /usr/lib/wine/wine64 reg add \
+                    "HKLM\\Software\\Microsoft\\Windows NT\\CurrentVersion\\AeDebug" \
+                    /v Debugger /d "" /f /reg:$view >/dev/null 2>&1 || exit 1
+            done
             wineserver --wait
+            touch "$WINEPREFIX/debugger-off"
         fi'
 fi
 exec "$loader" "$@"

@@ -12,12 +12,24 @@
 #include <algorithm>
 #include <cstdio>
 
-int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int);
-
 namespace {
 
 // A test program that dies early still shows how far it came.
 [[maybe_unused]] const int kUnbuffered = std::setvbuf(stdout, nullptr, _IONBF, 0);
+
+// A crash in any thread ends the program at once, failing, and says in
+// which case: Wine would start its debugger, which may end the program
+// with status 0.
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS* exception) {
+    const testing::TestInfo* running = testing::UnitTest::GetInstance()->current_test_info();
+    std::fprintf(stderr, "\n%s.%s: crashed with exception %08lx\n",
+                 running != nullptr ? running->test_suite_name() : "(between cases)",
+                 running != nullptr ? running->name() : "",
+                 exception->ExceptionRecord->ExceptionCode);
+    TerminateProcess(GetCurrentProcess(), 3);
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+[[maybe_unused]] const auto kCrashFilter = SetUnhandledExceptionFilter(EndOnCrash);
 
 const char kInstalled[] = "All applications have been uninstalled";
 const char kNotInstalled[] = "No application installed";
@@ -47,7 +59,7 @@ struct Case {
     // it was) just before each of the run's calls on it in turn, and the
     // outside must stay whole.
     std::string tree;
-    const char* report;
+    const char* report;             // nullptr: no box
     std::string left;               // what must be left, besides the other plug-ins
     std::vector<Rule> answers = {}; // what the interposer plays for Windows
     RunLimits limits = kRunLimits;
@@ -66,13 +78,13 @@ const Case kCases[] = {
      "common: SU_Tarvex_V2\nuser: SU_Tarvex_V2.5/kept.rb\n",
      kNotInstalled,
      "user: Ombrisk_Section/section.rb\ncommon: SU_Tarvex_V2\nuser: SU_Tarvex_V2.5/kept.rb\n",
-     {{Api::NtQueryDirectoryFile, "user: SU_Tarvex_V2.5", kDenied}}},
+     {{"NtQueryDirectoryFile", "user: SU_Tarvex_V2.5", kDenied}}},
     // Pass 4's first lookup is slow: only a file call is ever cancelled.
     {"OnlyVersion25FolderUnderTheUser",
      "user: SU_Tarvex_V2.5/plug_in/tarvex_tools.rbs\n",
      kInstalled,
      "",
-     {{Api::SHGetFolderPathW, "appdata:", kSlow, 0, 7, 1}},
+     {{"SHGetFolderPathW", "appdata:", kSlow, 0, 7, 1}},
      {200, kRunLimits.deadlineMilliseconds}},
     {"OnlyVersion2FolderForAllUsers", "common: SU_Tarvex_V2/\n", kInstalled, ""},
     // The per-user folder lies on a volume that refuses deleting with flags
@@ -81,7 +93,7 @@ const Case kCases[] = {
      kEverything + "user: {SU_Tarvex_V2.rbs,tarvex_tools.rbs} [read-only]\n",
      kInstalled,
      "user: {SU_Tarvex_V2.rbs,tarvex_tools.rbs} [read-only]\n",
-     {{Api::SetFileInformationByHandle, "appdata:/", kInvalidParameter, kWithFlags}}},
+     {{"SetFileInformationByHandle", "appdata:/", kInvalidParameter, kWithFlags}}},
     // Passes 2 and 3 are skipped; pass 1 looks the folder up for its first
     // two targets only, pass 4 not at all.
     {"LookupsThatFailSkipOnlyTheirPassOrTarget",
@@ -90,8 +102,8 @@ const Case kCases[] = {
      kInstalled,
      "user: {SU_Tarvex_Section_Tool.rb,SU_Tarvex_V2.5/b.rb}\n"
      "common: SU_Tarvex_V2/c.rb\n",
-     {{Api::SHGetFolderPathW, "programdata:", kDenied},
-      {Api::SHGetFolderPathW, "appdata:", kDenied, 0, 3}}},
+     {{"SHGetFolderPathW", "programdata:", kDenied},
+      {"SHGetFolderPathW", "appdata:", kDenied, 0, 3}}},
     // The working folder (where a relative path would land) is the per-user
     // folder: an empty lookup must not reach it, nor a drive's root ("Z:\")
     // cut to "Z:", the drive's working folder.
@@ -102,11 +114,12 @@ const Case kCases[] = {
      {},
      kRunLimits,
      ""},
-    {"PerUserFolderAtADriveRoot",
+    // In session 0 nobody sees a box, and nobody could dismiss it.
+    {"PerUserFolderAtADriveRootInSessionZero",
      "user: SU_Tarvex_V2/a.rb\n",
-     kNotInstalled,
+     nullptr,
      "user: SU_Tarvex_V2/a.rb\n",
-     {},
+     {{"ProcessIdToSessionId", "", kSessionZero}},
      kRunLimits,
      "Z:\\"},
     // The version folder's removal cannot list plug_in: only the pass's
@@ -118,8 +131,8 @@ const Case kCases[] = {
      kInstalled,
      "long: {SU_Tarvex_V2,SU_Tarvex_V2.5}/plug_in/tarvex_tools.rbs\n"
      "common: {SU_Tarvex_V2,SU_Tarvex_V2.5}/plug_in/\n",
-     {{Api::NtQueryDirectoryFile, "{long,common}: {SU_Tarvex_V2,SU_Tarvex_V2.5}/plug_in", kDenied,
-       0, 1, 1}},
+     {{"NtQueryDirectoryFile", "{long,common}: {SU_Tarvex_V2,SU_Tarvex_V2.5}/plug_in", kDenied, 0,
+       1, 1}},
      kRunLimits,
      "longdata:"},
     // Read-only and hidden files (Wine shows dot files hidden), names that
@@ -135,10 +148,9 @@ const Case kCases[] = {
      "\U0001F600.txt [read-only]\n",
      kInstalled,
      "",
-     {{Api::GetFileInformationByHandleEx, "common: SU_Tarvex_V2/only read-only.txt",
-       kWithoutArchive},
-      {Api::NtCreateFile, "common: SU_Tarvex_V2/plain.txt", kDenied, FILE_WRITE_ATTRIBUTES},
-      {Api::NtQueryDirectoryFile, "common: SU_Tarvex_V2", kOneEntryPerCall}}},
+     {{"GetFileInformationByHandleEx", "common: SU_Tarvex_V2/only read-only.txt", kWithoutArchive},
+      {"NtCreateFile", "common: SU_Tarvex_V2/plain.txt", kDenied, FILE_WRITE_ATTRIBUTES},
+      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2", kOneEntryPerCall}}},
     // A file held open keeps its folders, and nothing listed after it; a
     // folder whose deletion is refused is still emptied; entries whose kind
     // or identity cannot be read, or whose plain path would reach MAX_PATH
@@ -158,14 +170,14 @@ const Case kCases[] = {
      "common: SU_Tarvex_V2/{unknown kind.txt [read-only],unknown identity.txt,unknown/a.rb}\n"
      "common: SU_Tarvex_V2/{200}/{260}\n"
      "common: SU_Tarvex_V2/{aborted,denied}.txt [read-only]\n",
-     {{Api::NtCreateFile, "common: SU_Tarvex_V2/emptied", kDenied, DELETE},
-      {Api::GetFileInformationByHandleEx, "common: SU_Tarvex_V2/unknown kind.txt", kDenied},
-      {Api::GetFileInformationByHandleEx, "common: SU_Tarvex_V2/unknown", kDenied},
-      {Api::NtQueryInformationFile, "common: SU_Tarvex_V2/unknown identity.txt", kDenied},
-      {Api::NtQueryDirectoryFile, "common: SU_Tarvex_V2/part", kDenied, 0, 4},
-      {Api::NtQueryDirectoryFile, "common: SU_Tarvex_V2/part", kOneEntryPerCall},
-      {Api::SetFileInformationByHandle, "common: SU_Tarvex_V2/aborted.txt", kCancelled, kWithFlags},
-      {Api::SetFileInformationByHandle, "common: SU_Tarvex_V2/denied.txt", kDenied, kWithFlags}}},
+     {{"NtCreateFile", "common: SU_Tarvex_V2/emptied", kDenied, DELETE},
+      {"GetFileInformationByHandleEx", "common: SU_Tarvex_V2/unknown kind.txt", kDenied},
+      {"GetFileInformationByHandleEx", "common: SU_Tarvex_V2/unknown", kDenied},
+      {"NtQueryInformationFile", "common: SU_Tarvex_V2/unknown identity.txt", kDenied},
+      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/part", kDenied, 0, 4},
+      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/part", kOneEntryPerCall},
+      {"SetFileInformationByHandle", "common: SU_Tarvex_V2/aborted.txt", kCancelled, kWithFlags},
+      {"SetFileInformationByHandle", "common: SU_Tarvex_V2/denied.txt", kDenied, kWithFlags}}},
     // Links inside, named as path rules would rewrite a plain path's names:
     // never followed. Wine cannot remove a link to a folder that is not
     // empty (Windows removes the link), so they stay.
@@ -185,10 +197,10 @@ const Case kCases[] = {
      "common: SU_Tarvex_V2/{1,2,3,4}.rb\n",
      kInstalled,
      "common: SU_Tarvex_V2/{1,2,3}.rb\n",
-     {{Api::NtCreateFile, "common: SU_Tarvex_V2/1.rb", kOplockBreakInProgress},
-      {Api::NtCreateFile, "common: SU_Tarvex_V2/2.rb", kStall},
-      {Api::SetFileInformationByHandle, "common: SU_Tarvex_V2/3.rb", kStall},
-      {Api::CancelSynchronousIo, "", kStallEndsFirst}},
+     {{"NtCreateFile", "common: SU_Tarvex_V2/1.rb", kOplockBreakInProgress},
+      {"NtCreateFile", "common: SU_Tarvex_V2/2.rb", kStall},
+      {"SetFileInformationByHandle", "common: SU_Tarvex_V2/3.rb", kStall},
+      {"CancelSynchronousIo", "", kStallEndsFirst}},
      {500, kRunLimits.deadlineMilliseconds}},
     // Whatever another user does, a run ends: a listing that never ends
     // (each call brings a new name), entries that each stall until
@@ -197,13 +209,13 @@ const Case kCases[] = {
      "common: SU_Tarvex_V2/a.rb\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
      kInstalled,
      "common: SU_Tarvex_V2/\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
-     {{Api::NtQueryDirectoryFile, "common: SU_Tarvex_V2", kEndless, 0, 2}},
+     {{"NtQueryDirectoryFile", "common: SU_Tarvex_V2", kEndless, 0, 2}},
      {kRunLimits.stallPeriodMilliseconds, 2000}},
     {"StallsEndWithTheRun",
      "common: SU_Tarvex_V2/{1,2,3,4,5,6,7,8}.rb\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
      kInstalled,
      "common: SU_Tarvex_V2/{1,2,3,4,5,6,7,8}.rb\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
-     {{Api::NtCreateFile, "common: SU_Tarvex_V2/", kStall}},
+     {{"NtCreateFile", "common: SU_Tarvex_V2/", kStall}},
      {200, 1000}},
     // A listing answers what a file system driver or a redirector may: a
     // success that fills nothing, a next entry or a name past the bytes it
@@ -217,11 +229,11 @@ const Case kCases[] = {
      "common: SU_Tarvex_V2.rbs\n"
      "common: SU_Tarvex_V2/{offset/b,length/a,length/b}.rb\n"
      "common: SU_Tarvex_V2/odd/{1,2,3}\n",
-     {{Api::NtQueryDirectoryFile, "common: SU_Tarvex_V2/empty", kFillsNothing, 0, 2},
-      {Api::NtQueryDirectoryFile, "common: SU_Tarvex_V2/offset/a.rb", kOffsetPastFilled},
-      {Api::NtQueryDirectoryFile, "common: SU_Tarvex_V2/length/a.rb", kNameLengthPastFilled},
-      {Api::NtQueryDirectoryFile, "common: SU_Tarvex_V2/odd/", kOddNames},
-      {Api::NtQueryDirectoryFile, "common: SU_Tarvex_V2.rbs", kOddNames}}},
+     {{"NtQueryDirectoryFile", "common: SU_Tarvex_V2/empty", kFillsNothing, 0, 2},
+      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/offset/a.rb", kOffsetPastFilled},
+      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/length/a.rb", kNameLengthPastFilled},
+      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/odd/", kOddNames},
+      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2.rbs", kOddNames}}},
     // A link on the way down is followed only above an unelevated per-user
     // Plugins folder (its user may have moved it): any user may plant one
     // in the all-users folder. A link at a version folder's name counts as
@@ -234,16 +246,18 @@ const Case kCases[] = {
      "outside: moved/\n"
      "programdata: SketchUp@\n"
      "elsewhere: SU_Tarvex_V2/\n"},
-    {"PerUserPluginsLinkElevated",
+    // Run by a service or a deployment tool, in a hidden window station: no
+    // box. Where the station cannot be read, the box shows as always.
+    {"PerUserPluginsLinkElevatedInAHiddenStation",
+     kPerUserPluginsLink,
+     nullptr,
+     kPerUserPluginsLink,
+     {{"GetTokenInformation", "", kElevated}, {"GetUserObjectInformationW", "", kHidden}}},
+    {"PerUserPluginsLinkElevationAndStationUnknown",
      kPerUserPluginsLink,
      kNotInstalled,
      kPerUserPluginsLink,
-     {{Api::GetTokenInformation, "", kElevated}}},
-    {"PerUserPluginsLinkElevationUnknown",
-     kPerUserPluginsLink,
-     kNotInstalled,
-     kPerUserPluginsLink,
-     {{Api::GetTokenInformation, "", kDenied}}},
+     {{"GetTokenInformation", "", kDenied}, {"GetUserObjectInformationW", "", kDenied}}},
     {"PerUserVersionFolderIsALink",
      "user: SU_Tarvex_V2@ -> elsewhere/SU_Tarvex_V2\nelsewhere: SU_Tarvex_V2/a.rb\n", kInstalled,
      "user: SU_Tarvex_V2@\nelsewhere: SU_Tarvex_V2/a.rb\n"},
@@ -284,9 +298,9 @@ void ExpectSafeCalls(const std::wstring& user, const std::wstring& common, bool 
         const std::size_t depth = 1 + std::count(below.begin(), below.end(), L'\\');
         const std::string what = Utf8(call.path);
         const bool flags = call.options == ULONG(kFileDispositionInfoEx);
-        EXPECT_TRUE(call.api != Api::CreateFileW || call.path == user || call.path == common);
-        askedWithFlags = call.api != Api::CreateFileW && (askedWithFlags || flags);
-        if (!below.empty() && call.api == Api::NtCreateFile) {
+        EXPECT_TRUE(call.api != "CreateFileW" || call.path == user || call.path == common);
+        askedWithFlags = call.api != "CreateFileW" && (askedWithFlags || flags);
+        if (!below.empty() && call.api == "NtCreateFile") {
             EXPECT_TRUE(call.path.size() > name.size() && !name.empty() && name != L"." &&
                         name != L".." &&
                         name.find_first_of(std::wstring(L"\\/:\0", 4)) == name.npos)
@@ -309,10 +323,10 @@ void ExpectSafeCalls(const std::wstring& user, const std::wstring& common, bool 
 }
 
 DWORD WINAPI RunThePlan(void* limits) {
-    return Intercepted([&] {
-        ShowUninstallReport(RunCleanupPlan(*static_cast<const RunLimits*>(limits)));
-        return 0;
-    });
+    Interposed().intercepting = true;
+    ReportUninstall(RunCleanupPlan(*static_cast<const RunLimits*>(limits)));
+    Interposed().intercepting = false;
+    return 0;
 }
 
 // Runs the plan with the case's answers, in a thread of its own; checks the
@@ -325,12 +339,13 @@ void RunThePlanAndCheck(const Case& row, const char* report) {
         TerminateProcess(GetCurrentProcess(), 3);
     }
     CloseHandle(worker);
-    EXPECT_EQ(Interposed().reports, std::vector<std::string>{report});
+    EXPECT_EQ(Interposed().reports,
+              report != nullptr ? std::vector<std::string>{report} : std::vector<std::string>{});
     EXPECT_FALSE(Interposed().cancelMissedItsCall);
     ExpectSafeCalls(Interposed().specialFolders[CSIDL_APPDATA],
                     Interposed().specialFolders[CSIDL_COMMON_APPDATA],
                     std::none_of(row.answers.begin(), row.answers.end(), [](const Rule& rule) {
-                        return rule.api == Api::GetTokenInformation;
+                        return std::string(rule.api) == "GetTokenInformation";
                     }));
 }
 
@@ -368,10 +383,11 @@ std::vector<std::uint64_t> RunCase(const Case& row, std::uint64_t swapBefore) {
         const std::string entry = OnHost(swapped);
         const std::string copy = OnHost(sandbox.roots.at("outside") + L"\\swapped");
         RunOnHost("cp -a " + entry + " " + copy);
-        RunBeforeCall(swapBefore, [=] {
+        Interposed().actionBeforeCall = swapBefore;
+        Interposed().action = [=] {
             RunOnHost("cd " + entry + "/.. && { [ ! -e " + entry + " ] || mv " + entry + " " +
                       entry + "' (moved)'; } && ln -s " + copy + " " + entry);
-        });
+        };
     }
     // The other plug-ins stay, but where a link on the way down took them.
     const std::set<std::string> installed = ListTree(sandbox);
@@ -420,26 +436,6 @@ INSTANTIATE_TEST_SUITE_P(Rows, Cases, testing::ValuesIn(kCases),
                          [](const testing::TestParamInfo<Case>& info) {
                              return std::string(info.param.name);
                          });
-
-TEST(WindowStation, BoxOnlyWhereSomebodyCanSeeIt) {
-    const struct {
-        WindowStation station;
-        DWORD session;
-        std::size_t boxes;
-    } kStations[] = {{WindowStation::Visible, 1, 1},
-                     {WindowStation::Hidden, 1, 0},
-                     {WindowStation::Unreadable, 1, 1},
-                     {WindowStation::Visible, 0, 0}};
-    for (const auto& station : kStations) {
-        // No special folder is placed: the run finds none, and touches nothing.
-        Interposed() = Interposer();
-        Interposed().station = station.station;
-        Interposed().session = station.session;
-        std::wstring arguments = L"/S --keep \"C:\\Program Files\"";
-        EXPECT_EQ(Intercepted([&] { return wWinMain(nullptr, nullptr, arguments.data(), 1); }), 1);
-        EXPECT_EQ(Interposed().reports.size(), station.boxes);
-    }
-}
 
 void PrintTo(const Case& row, std::ostream* out) {
     *out << row.name;

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -74,9 +75,9 @@ const Rule* RuleFor(const ApiCall& call, bool listedEntry) {
         const bool covered = at.empty() || call.path == at ||
                              (at.back() == L'\\' && call.path.compare(0, at.size(), at) == 0);
         const bool wanted =
-            rule.when == 0 || (call.api == Api::NtCreateFile ? (call.access & rule.when) != 0
-                                                             : call.options == rule.when);
-        if (rule.api == call.api && IsEntryAnswer(rule.answer) == listedEntry && covered &&
+            rule.when == 0 || (call.api == "NtCreateFile" ? (call.access & rule.when) != 0
+                                                          : call.options == rule.when);
+        if (call.api == rule.api && IsEntryAnswer(rule.answer) == listedEntry && covered &&
             wanted && ++rule.matched >= rule.from &&
             (rule.count == 0 || rule.matched < rule.from + rule.count)) {
             return &rule;
@@ -116,7 +117,7 @@ BOOL Fail(NTSTATUS answer) {
     return FALSE;
 }
 
-ApiCall OnHandle(Api api, HANDLE handle, ULONG options = 0, ACCESS_MASK access = 0) {
+ApiCall OnHandle(const char* api, HANDLE handle, ULONG options = 0, ACCESS_MASK access = 0) {
     const auto file = Interposed().openFiles.find(handle);
     const bool known = file != Interposed().openFiles.end();
     return {api,     known ? file->second.path : L"", L"", access, 0,
@@ -132,7 +133,7 @@ HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD 
     // A test never reaches the real special folders.
     const auto placed = Interposed().specialFolders.find(folder);
     if (placed == Interposed().specialFolders.end() ||
-        !NT_SUCCESS(Record({Api::SHGetFolderPathW, placed->second}))) {
+        !NT_SUCCESS(Record({"SHGetFolderPathW", placed->second}))) {
         return E_FAIL;
     }
     path[placed->second.copy(path, MAX_PATH - 1)] = 0;
@@ -143,7 +144,7 @@ HANDLE WINAPI ShimCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE templateFile) {
     REAL(L"kernel32.dll", CreateFileW);
-    const ApiCall call = {Api::CreateFileW, path, L"", access, share, flags, true};
+    const ApiCall call = {"CreateFileW", path, L"", access, share, flags, true};
     const NTSTATUS answer = Intercepting() ? Record(call) : 0;
     if (!NT_SUCCESS(answer)) {
         Fail(answer);
@@ -158,7 +159,7 @@ HANDLE WINAPI ShimCreateFileW(LPCWSTR path, DWORD access, DWORD share,
 
 BOOL WINAPI ShimCloseHandle(HANDLE handle) {
     if (Intercepting()) {
-        Record(OnHandle(Api::CloseHandle, handle));
+        Record(OnHandle("CloseHandle", handle));
         Interposed().openFiles.erase(handle);
     }
     return CloseOwnHandle(handle);
@@ -166,10 +167,10 @@ BOOL WINAPI ShimCloseHandle(HANDLE handle) {
 
 // GetFileInformationByHandleEx and SetFileInformationByHandle; a
 // disposition's flags are recorded as the access.
-template <Api api, typename Function>
-BOOL ByHandle(Function real, HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVOID information,
-              DWORD size) {
-    const DWORD flags = api == Api::SetFileInformationByHandle && size >= sizeof(DWORD)
+template <typename Function>
+BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+              LPVOID information, DWORD size) {
+    const DWORD flags = std::strcmp(api, "SetFileInformationByHandle") == 0 && size >= sizeof(DWORD)
                             ? *static_cast<const DWORD*>(information)
                             : 0;
     const NTSTATUS answer = Intercepting() ? Record(OnHandle(api, handle, kind, flags)) : 0;
@@ -189,13 +190,13 @@ BOOL ByHandle(Function real, HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind, LPVO
 BOOL WINAPI ShimGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                              LPVOID information, DWORD size) {
     REAL(L"kernel32.dll", GetFileInformationByHandleEx);
-    return ByHandle<Api::GetFileInformationByHandleEx>(real, handle, kind, information, size);
+    return ByHandle("GetFileInformationByHandleEx", real, handle, kind, information, size);
 }
 
 BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                            LPVOID information, DWORD size) {
     REAL(L"kernel32.dll", SetFileInformationByHandle);
-    return ByHandle<Api::SetFileInformationByHandle>(real, handle, kind, information, size);
+    return ByHandle("SetFileInformationByHandle", real, handle, kind, information, size);
 }
 
 BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
@@ -205,7 +206,7 @@ BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, 
     if (!Intercepting() || kind != TokenElevation) {
         return result;
     }
-    const NTSTATUS answer = Record({Api::GetTokenInformation, L""});
+    const NTSTATUS answer = Record({"GetTokenInformation", L""});
     static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = answer == kElevated;
     return NT_SUCCESS(answer) ? result : Fail(answer);
 }
@@ -213,7 +214,9 @@ BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, 
 BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
     REAL(L"kernel32.dll", ProcessIdToSessionId);
     const BOOL result = real(process, session);
-    *session = Intercepting() ? Interposed().session : *session;
+    if (Intercepting() && Record({"ProcessIdToSessionId", L""}) == kSessionZero) {
+        *session = 0;
+    }
     return result;
 }
 
@@ -223,7 +226,7 @@ BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
     REAL(L"kernel32.dll", CancelSynchronousIo);
     const HANDLE stall = stalledCall;
     if (Intercepting() && stall != nullptr &&
-        RuleFor({Api::CancelSynchronousIo, L""}, false) != nullptr) {
+        RuleFor({"CancelSynchronousIo", L""}, false) != nullptr) {
         const std::size_t before = recorded;
         DWORD written = 0;
         WriteFile(stall, "x", 1, &written, nullptr);
@@ -246,13 +249,15 @@ int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) 
 BOOL WINAPI ShimGetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length,
                                           LPDWORD needed) {
     REAL(L"user32.dll", GetUserObjectInformationW);
-    const BOOL result = real(object, index, information, length, needed);
-    const WindowStation station = Interposed().station;
-    if (result && index == UOI_FLAGS && Intercepting()) {
-        static_cast<USEROBJECTFLAGS*>(information)->dwFlags =
-            station == WindowStation::Visible ? WSF_VISIBLE : 0;
+    const NTSTATUS answer = Intercepting() ? Record({"GetUserObjectInformationW", L""}) : 0;
+    if (!NT_SUCCESS(answer)) {
+        return Fail(answer);
     }
-    return Intercepting() && station == WindowStation::Unreadable ? FALSE : result;
+    const BOOL result = real(object, index, information, length, needed);
+    if (result && index == UOI_FLAGS && answer == kHidden) {
+        static_cast<USEROBJECTFLAGS*>(information)->dwFlags &= ~DWORD(WSF_VISIBLE);
+    }
+    return result;
 }
 
 // Plays the rules on a listing's entries, and names a restarted listing's
@@ -267,7 +272,7 @@ void RewriteEntries(const std::wstring& folder, char* buffer, IO_STATUS_BLOCK& s
         const ULONG next = entry.NextEntryOffset;
         const Rule* rule = name == L"." || name == L".."
                                ? nullptr
-                               : RuleFor({Api::NtQueryDirectoryFile, Joined(folder, name)}, true);
+                               : RuleFor({"NtQueryDirectoryFile", Joined(folder, name)}, true);
         const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
         const bool odd = answer == kOddNames && rule->matched <= 3;
         const std::wstring renamed = odd         ? kNames[rule->matched - 1]
@@ -323,13 +328,12 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
                                        ULONG extendedLength) {
     REAL(L"ntdll.dll", NtCreateFile);
     ApiCall call = {
-        Api::NtCreateFile, L"", L"", access, share, options, (options & FILE_DIRECTORY_FILE) != 0};
+        "NtCreateFile", L"", L"", access, share, options, (options & FILE_DIRECTORY_FILE) != 0};
     if (Intercepting()) {
         call.name.assign(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
-        call.path =
-            object->RootDirectory == nullptr
-                ? call.name
-                : Joined(OnHandle(Api::NtCreateFile, object->RootDirectory).path, call.name);
+        call.path = object->RootDirectory == nullptr
+                        ? call.name
+                        : Joined(OnHandle("NtCreateFile", object->RootDirectory).path, call.name);
     }
     const NTSTATUS answer = Intercepting() ? Record(call) : 0;
     if (!NT_SUCCESS(answer)) {
@@ -350,7 +354,7 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOI
                                                BOOLEAN returnSingleEntry, PUNICODE_STRING mask,
                                                BOOLEAN restartScan) {
     REAL(L"ntdll.dll", NtQueryDirectoryFile);
-    const ApiCall call = OnHandle(Api::NtQueryDirectoryFile, folder);
+    const ApiCall call = OnHandle("NtQueryDirectoryFile", folder);
     const NTSTATUS answer = Intercepting() ? Record(call) : 0;
     if (!NT_SUCCESS(answer) || answer == kFillsNothing) {
         status->Information = 0;
@@ -371,16 +375,11 @@ extern "C" NTSTATUS NTAPI NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK
                                                  FILE_INFORMATION_CLASS kind) {
     REAL(L"ntdll.dll", NtQueryInformationFile);
     const NTSTATUS answer =
-        Intercepting() ? Record(OnHandle(Api::NtQueryInformationFile, handle, kind)) : 0;
+        Intercepting() ? Record(OnHandle("NtQueryInformationFile", handle, kind)) : 0;
     return NT_SUCCESS(answer) ? real(handle, status, information, length, kind) : answer;
 }
 
 Interposer& Interposed() {
     static Interposer interposer;
     return interposer;
-}
-
-void RunBeforeCall(std::uint64_t callNumber, std::function<void()> action) {
-    Interposed().actionBeforeCall = Interposed().calls.size() + callNumber;
-    Interposed().action = std::move(action);
 }

@@ -9,24 +9,10 @@
 
 #include "platform/Platform.h"
 
-#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
 #include <vector>
-
-enum class Api {
-    SHGetFolderPathW,
-    CreateFileW,
-    NtCreateFile,
-    CloseHandle,
-    NtQueryDirectoryFile,
-    NtQueryInformationFile,
-    GetFileInformationByHandleEx,
-    SetFileInformationByHandle,
-    GetTokenInformation,
-    CancelSynchronousIo,
-};
 
 // Answers of the interposer's own, besides Windows' statuses (an error: the
 // call is not made; a success: it is made, and answers that).
@@ -54,12 +40,15 @@ const NTSTATUS kOddNames = NTSTATUS(0x20000008);
 // The watchdog's cancel: the stalled call ends just before it, failing all
 // the same.
 const NTSTATUS kStallEndsFirst = NTSTATUS(0x20000009);
+// The process runs in session 0; its window station is not visible.
+const NTSTATUS kSessionZero = NTSTATUS(0x2000000A);
+const NTSTATUS kHidden = NTSTATUS(0x2000000B);
 
 // "This API, on this path, answers this": from the `from`th matching call
 // on, `count` of them (0: all).
 struct Rule {
-    Api api;
-    const char* at; // in the trees' notation; "" for any path, "dir/" for all below dir
+    const char* api; // the function's name
+    const char* at;  // in the trees' notation; "" for any path, "dir/" for all below dir
     NTSTATUS answer;
     // Only an NtCreateFile that asks any of these rights, or an information
     // call of this class.
@@ -72,7 +61,7 @@ struct Rule {
 // handle, the one the handle was opened by. A relative open's path is its
 // folder's, a backslash and the name given.
 struct ApiCall {
-    Api api;
+    std::string api;
     std::wstring path;
     std::wstring name = {};       // a relative open's
     ACCESS_MASK access = 0;       // an open's, or a disposition's flags
@@ -80,15 +69,13 @@ struct ApiCall {
     bool folder = false;          // opened as a folder, or a call on such a handle
 };
 
-enum class WindowStation { Visible, Hidden, Unreadable };
-
 struct Interposer {
     // What SHGetFolderPathW yields; a folder not placed is not found.
     std::map<int, std::wstring> specialFolders;
     std::vector<Rule> rules;
-    DWORD session = 1;
-    WindowStation station = WindowStation::Visible;
-    std::uint64_t actionBeforeCall = 0;
+    // Run unintercepted, as another party acting at that moment, just before
+    // intercepted call `actionBeforeCall` (1 is the first).
+    std::size_t actionBeforeCall = 0;
     std::function<void()> action;
 
     std::vector<ApiCall> calls;
@@ -102,15 +89,3 @@ struct Interposer {
 };
 
 Interposer& Interposed();
-
-// Runs `work` as the uninstaller runs, its calls intercepted.
-template <typename Work> auto Intercepted(Work work) {
-    Interposed().intercepting = true;
-    const auto result = work();
-    Interposed().intercepting = false;
-    return result;
-}
-
-// Runs `action` unintercepted, as another party acting at that moment, just
-// before intercepted call `callNumber` (1 is the first).
-void RunBeforeCall(std::uint64_t callNumber, std::function<void()> action);

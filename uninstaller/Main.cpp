@@ -7,10 +7,6 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previousInstance*/, PWST
                     int /*showCommand*/) {
     // First of all, before any shell or user-interface call loads a DLL.
     RestrictDllSearchToSystem32();
-    const bool installedFound = RunCleanupPlan();
-    // Where nobody can dismiss the box it would block forever.
-    if (IsDesktopVisible()) {
-        ShowUninstallReport(installedFound);
-    }
+    ReportUninstall(RunCleanupPlan());
     return 1;
 }

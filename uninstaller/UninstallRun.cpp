@@ -158,6 +158,21 @@ bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size
     return found;
 }
 
+bool IsDesktopVisible() {
+    // Since Windows Vista no user sees session 0, where services run.
+    DWORD session = 0;
+    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) {
+        return false;
+    }
+    USEROBJECTFLAGS flags = {};
+    DWORD needed = 0;
+    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),
+                                   &needed)) {
+        return true; // when in doubt, report as always
+    }
+    return (flags.dwFlags & WSF_VISIBLE) != 0;
+}
+
 } // namespace
 
 bool RunCleanupPlan(const RunLimits& limits) {
@@ -186,22 +201,9 @@ bool RunCleanupPlan(const RunLimits& limits) {
     return installedFound;
 }
 
-void ShowUninstallReport(bool installedFound) {
-    MessageBoxA(nullptr, installedFound ? kReportInstalled : kReportNotInstalled, kReportCaption,
-                MB_OK | MB_ICONINFORMATION | MB_DEFBUTTON2);
-}
-
-bool IsDesktopVisible() {
-    // Since Windows Vista no user sees session 0, where services run.
-    DWORD session = 0;
-    if (ProcessIdToSessionId(GetCurrentProcessId(), &session) && session == 0) {
-        return false;
+void ReportUninstall(bool installedFound) {
+    if (IsDesktopVisible()) {
+        MessageBoxA(nullptr, installedFound ? kReportInstalled : kReportNotInstalled,
+                    kReportCaption, MB_OK | MB_ICONINFORMATION | MB_DEFBUTTON2);
     }
-    USEROBJECTFLAGS flags = {};
-    DWORD needed = 0;
-    if (!GetUserObjectInformationW(GetProcessWindowStation(), UOI_FLAGS, &flags, sizeof(flags),
-                                   &needed)) {
-        return true; // when in doubt, report as always
-    }
-    return (flags.dwFlags & WSF_VISIBLE) != 0;
 }

@@ -13,10 +13,8 @@ const RunLimits kRunLimits = {15000, 180000};
 // version folder of the plug-in was found (could be listed) on the way.
 bool RunCleanupPlan(const RunLimits& limits = kRunLimits);
 
-// The closing message box; it returns once the user has dismissed it.
-void ShowUninstallReport(bool installedFound);
-
-// Whether anyone can see, and so dismiss, a message box. Not so in the hidden
-// window station of a service, or of a deployment tool running as SYSTEM,
-// nor in session 0.
-bool IsDesktopVisible();
+// The closing message box, where anyone can see, and so dismiss, it: not in
+// the hidden window station of a service, or of a deployment tool running as
+// SYSTEM, nor in session 0 (there it would block forever). It returns once
+// the user has dismissed it.
+void ReportUninstall(bool installedFound);
