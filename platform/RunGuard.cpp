@@ -53,10 +53,16 @@ void StartRunGuard(RunGuard& guard, const RunLimits& limits) {
              limits.stallPeriodMilliseconds,
              nullptr,
              CreateEventW(nullptr, TRUE, FALSE, nullptr),
-             OpenThread(THREAD_TERMINATE, FALSE, GetCurrentThreadId()),
+             nullptr,
              SRWLOCK_INIT,
              0,
              false};
+    // A part of the access this thread's own handle has (unlike OpenThread,
+    // no check against the thread's access list): what the cancel needs.
+    if (!DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                         &guard.guarded, THREAD_TERMINATE, FALSE, 0)) {
+        guard.guarded = nullptr;
+    }
     if (guard.stop != nullptr && guard.guarded != nullptr) {
         guard.watchdog = CreateThread(nullptr, 0, Watch, &guard, 0, nullptr);
     }

@@ -4,8 +4,9 @@
 // other has started: the stalled call fails, its entry is left, and the run
 // goes on. Sampled once a period, a stall is cancelled after one to two
 // periods, and only a file call is ever cancelled, never a special folder's
-// lookup or a DLL's load. Past the run's deadline no file call starts: each
-// fails at once, and the run reports what it did.
+// lookup or a DLL's load. Past the run's deadline no guarded file call
+// starts: each fails at once, and the run reports what it did (its handles
+// are still closed, unguarded).
 #pragma once
 
 #include "platform/Platform.h"
@@ -28,8 +29,10 @@ struct RunGuard {
     bool callUnderWay;
 };
 
-// Guards the calling thread's file calls until StopRunGuard. Without a
-// thread or its handle stalls are not cancelled; the deadline still holds.
+// Guards the calling thread's file calls until StopRunGuard. Where no
+// watchdog can start (no thread, event or handle to be had), the deadline
+// still holds for calls not yet started, but a stalled call is not
+// cancelled.
 void StartRunGuard(RunGuard& guard, const RunLimits& limits);
 void StopRunGuard(RunGuard& guard);
 

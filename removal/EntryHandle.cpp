@@ -133,9 +133,17 @@ bool IsPlainName(const ListedEntry& entry) {
            name.find_first_of(std::wstring_view(L"\\/:\0", 4)) == std::wstring_view::npos;
 }
 
+// Writes a file's attributes, and no time.
+bool WriteAttributes(HANDLE handle, DWORD attributes) {
+    FILE_BASIC_INFO basic = {}; // times of 0 stay as they are; attributes of 0 would too
+    basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
+    return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic)) != FALSE;
+}
+
 // Clears the read-only attribute, read again just before it is written, so
-// that no other attribute changes.
-void ClearReadOnly(HANDLE handle) {
+// that no other attribute changes. Returns the attributes it replaced, or 0
+// where it wrote none.
+DWORD ClearReadOnly(HANDLE handle) {
     FILE_BASIC_INFO basic = {};
     if (!GuardedFileCall(FALSE,
                          [&] {
@@ -143,14 +151,23 @@ void ClearReadOnly(HANDLE handle) {
                                                                  sizeof(basic));
                          }) ||
         (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
-        return;
+        return 0;
     }
-    const DWORD attributes = basic.FileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY);
-    basic = {}; // times of 0 stay as they are; attributes of 0 would too
-    basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-    GuardedFileCall(FALSE, [&] {
-        return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic));
-    });
+    const DWORD before = basic.FileAttributes;
+    return GuardedFileCall(
+               false,
+               [&] { return WriteAttributes(handle, before & ~DWORD(FILE_ATTRIBUTE_READONLY)); })
+               ? before
+               : 0;
+}
+
+// Whether the file has other names than the one opened (hard links), which
+// share its attributes and may lie anywhere; taken to when it cannot be told.
+bool HasOtherNames(HANDLE handle) {
+    FILE_STANDARD_INFO standard = {};
+    return !GuardedFileCall(FALSE, [&] {
+        return GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard));
+    }) || standard.NumberOfLinks != 1;
 }
 
 } // namespace
@@ -165,7 +182,7 @@ bool IsLink(const ListedEntry& entry) {
 
 EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse use) {
     const bool isFolder = IsFolder(entry);
-    const bool remove = use == EntryUse::Remove;
+    const bool remove = use != EntryUse::Hold;
     OpenMode mode = {};
     mode.access = FILE_READ_ATTRIBUTES | SYNCHRONIZE | (remove ? DELETE : 0);
     mode.options = FILE_OPEN_REPARSE_POINT;
@@ -176,10 +193,12 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse us
         mode.share = FILE_SHARE_READ | FILE_SHARE_WRITE;
         mode.options |= FILE_DIRECTORY_FILE;
     } else {
-        // Attribute writing may be refused where deleting is not (an access
-        // list on Windows; under Wine, a normal user's read-only file, which
-        // it would have to open for writing): the file may still go.
-        mode.access |= remove ? FILE_WRITE_ATTRIBUTES : 0;
+        // Only a file inside a removed folder may have its read-only
+        // attribute cleared. Attribute writing may be refused where deleting
+        // is not (an access list on Windows; under Wine, a normal user's
+        // read-only file, which it would have to open for writing): the file
+        // may still go.
+        mode.access |= use == EntryUse::RemoveEvenReadOnly ? FILE_WRITE_ATTRIBUTES : 0;
         mode.dropWhenRefused = FILE_WRITE_ATTRIBUTES;
         mode.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
         mode.options |= FILE_NON_DIRECTORY_FILE;
@@ -281,14 +300,25 @@ bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly, bool& flagsUnsup
         }
         flagsUnsupported = true;
     }
-    // There a read-only file loses that attribute first.
+    // There a read-only file loses that attribute first, unless it has other
+    // names: they share it, and may lie outside what is removed.
     const DWORD kind = entry.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
+    DWORD cleared = 0;
     if (evenReadOnly && kind == FILE_ATTRIBUTE_READONLY) {
-        ClearReadOnly(entry.handle);
+        if (HasOtherNames(entry.handle)) {
+            return false;
+        }
+        cleared = ClearReadOnly(entry.handle);
     }
     FILE_DISPOSITION_INFO legacy = {TRUE};
-    return GuardedFileCall(FALSE, [&] {
-               return SetFileInformationByHandle(entry.handle, FileDispositionInfo, &legacy,
-                                                 sizeof(legacy));
-           }) != FALSE;
+    const bool deleted = GuardedFileCall(FALSE, [&] {
+                             return SetFileInformationByHandle(entry.handle, FileDispositionInfo,
+                                                               &legacy, sizeof(legacy));
+                         }) != FALSE;
+    // A file that stays stays as it was: its attributes are put back, past
+    // the deadline too, as that undoes what the run changed.
+    if (!deleted && cleared != 0) {
+        WriteAttributes(entry.handle, cleared);
+    }
+    return deleted;
 }

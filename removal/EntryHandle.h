@@ -22,9 +22,10 @@ bool IsLink(const ListedEntry& entry);
 
 // What an opened entry is for, and so the access asked for: a folder on the
 // way down is only listed and held; an entry to remove is deleted, a folder
-// emptied first (and still emptied where deleting it is refused), a file's
-// read-only attribute cleared where the system needs that.
-enum class EntryUse { Hold, Remove };
+// emptied first (and still emptied where deleting it is refused); inside a
+// removed folder a file's read-only attribute is also cleared where the
+// system needs that.
+enum class EntryUse { Hold, Remove, RemoveEvenReadOnly };
 
 // What an entry opened by its listed name turned out to be.
 enum class OpenedAs {
@@ -73,8 +74,10 @@ bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* con
                 void* context);
 
 // Deletes the entry when its handle is closed (a folder only if empty). With
-// `evenReadOnly` a read-only file goes too: the system is asked to ignore
-// the attribute, and where the volume cannot (`flagsUnsupported`, which the
-// caller keeps for one volume: it is set at the first such answer), the
-// attribute is cleared first.
+// `evenReadOnly` (an entry opened for RemoveEvenReadOnly) a read-only file
+// goes too: the system is asked to ignore the attribute, and where the
+// volume cannot (`flagsUnsupported`, which the caller keeps for one volume:
+// it is set at the first such answer), the attribute is cleared first and
+// put back if the deletion is refused; a file with other names then stays
+// as it is.
 bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly, bool& flagsUnsupported);

@@ -22,7 +22,7 @@ void RemoveEntry(const ListedEntry& entry, void* context) {
     if (pathLength >= MAX_PATH) {
         return;
     }
-    const EntryHandle opened = OpenListedEntry(level.folder, entry, EntryUse::Remove);
+    const EntryHandle opened = OpenListedEntry(level.folder, entry, EntryUse::RemoveEvenReadOnly);
     if (opened.handle == nullptr) {
         return;
     }

@@ -38,6 +38,7 @@ const NTSTATUS kOplockBreakInProgress = NTSTATUS(0x00000108);
 const NTSTATUS kCancelled = NTSTATUS(0xC0000120);
 const NTSTATUS kInvalidParameter = NTSTATUS(0xC000000D);
 const DWORD kWithFlags = DWORD(kFileDispositionInfoEx);
+const DWORD kOldWay = DWORD(FileDispositionInfo);
 
 // Other plug-ins, some named like ours, installed in every case: they stay.
 const std::string kOthers =
@@ -89,11 +90,33 @@ const Case kCases[] = {
     {"OnlyVersion2FolderForAllUsers", "common: SU_Tarvex_V2/\n", kInstalled, ""},
     // The per-user folder lies on a volume that refuses deleting with flags
     // (FAT and exFAT refuse POSIX semantics): the all-users one still asks.
+    // There a read-only file whose deletion is refused (a view of it mapped)
+    // keeps its attribute, and so does one with another name outside; a
+    // plain file's name goes, its other name stays. Wine keeps read-only in
+    // the host file's mode, which all its names share, and reports the
+    // host's link count.
     {"EverythingButReadOnlyScripts",
-     kEverything + "user: {SU_Tarvex_V2.rbs,tarvex_tools.rbs} [read-only]\n",
+     kEverything + "user: {SU_Tarvex_V2.rbs,tarvex_tools.rbs} [read-only]\n"
+                   "user: SU_Tarvex_V2/refused.txt [read-only]\n"
+                   "outside: hard/{read-only.txt [read-only],plain.txt}\n"
+                   "user: SU_Tarvex_V2/hard read-only.txt -> outside/hard/read-only.txt\n"
+                   "user: SU_Tarvex_V2/hard plain.txt -> outside/hard/plain.txt\n",
      kInstalled,
-     "user: {SU_Tarvex_V2.rbs,tarvex_tools.rbs} [read-only]\n",
-     {{"SetFileInformationByHandle", "appdata:/", kInvalidParameter, kWithFlags}}},
+     "user: {SU_Tarvex_V2.rbs,tarvex_tools.rbs} [read-only]\n"
+     "user: SU_Tarvex_V2/{refused,hard read-only}.txt [read-only]\n"
+     "outside: hard/{read-only.txt [read-only],plain.txt}\n",
+     {{"SetFileInformationByHandle", "appdata:/", kInvalidParameter, kWithFlags},
+      {"SetFileInformationByHandle", "user: SU_Tarvex_V2/refused.txt", kDenied, kOldWay}}},
+    // The deadline passes while a read-only file's attribute is cleared, on
+    // a volume that knows no flags: the deletion is not asked, and the
+    // attribute is put back all the same.
+    {"AttributePutBackPastTheDeadline",
+     "user: SU_Tarvex_V2/late.txt [read-only]\n",
+     kInstalled,
+     "user: SU_Tarvex_V2/late.txt [read-only]\n",
+     {{"SetFileInformationByHandle", "appdata:/", kInvalidParameter, kWithFlags},
+      {"SetFileInformationByHandle", "user: SU_Tarvex_V2/late.txt", kSlow, FileBasicInfo, 1, 1}},
+     {kRunLimits.stallPeriodMilliseconds, 1000}},
     // Passes 2 and 3 are skipped; pass 1 looks the folder up for its first
     // two targets only, pass 4 not at all.
     {"LookupsThatFailSkipOnlyTheirPassOrTarget",
@@ -192,7 +215,8 @@ const Case kCases[] = {
     // Another program's opportunistic lock: an open that reports its break
     // in progress, and calls that would wait for its owner without end (an
     // open, a deletion) until the run's guard cancels them, each ending
-    // just as it does. Wine has no opportunistic locks.
+    // just as it does. Wine has no opportunistic locks, nor access lists on
+    // threads: the run's own thread refuses to be opened.
     {"EntriesThatWouldWaitForAnotherProgramAreLeft",
      "common: SU_Tarvex_V2/{1,2,3,4}.rb\n",
      kInstalled,
@@ -200,7 +224,8 @@ const Case kCases[] = {
      {{"NtCreateFile", "common: SU_Tarvex_V2/1.rb", kOplockBreakInProgress},
       {"NtCreateFile", "common: SU_Tarvex_V2/2.rb", kStall},
       {"SetFileInformationByHandle", "common: SU_Tarvex_V2/3.rb", kStall},
-      {"CancelSynchronousIo", "", kStallEndsFirst}},
+      {"CancelSynchronousIo", "", kStallEndsFirst},
+      {"OpenThread", "", kDenied}},
      {500, kRunLimits.deadlineMilliseconds}},
     // Whatever another user does, a run ends: a listing that never ends
     // (each call brings a new name), entries that each stall until
@@ -286,8 +311,9 @@ std::wstring PartBelow(const std::wstring& path, std::wstring folder) {
 // is relative to a handle the run holds, by one plain name, as itself (but
 // for the folders above an unelevated per-user Plugins), without backup
 // intent; the way down to Plugins is never opened for deletion, and no
-// folder shares deletion; a top-level script is never deleted ignoring
-// read-only, an entry inside a removed folder always; each target asks for
+// folder shares deletion; only an entry inside a removed folder may write
+// attributes; a top-level script is never deleted ignoring read-only, an
+// entry inside a removed folder always; each target asks for
 // FileDispositionInfoEx before it deletes the old way; no handle stays open.
 void ExpectSafeCalls(const std::wstring& user, const std::wstring& common, bool userFollowsLinks) {
     bool askedWithFlags = false;
@@ -311,6 +337,8 @@ void ExpectSafeCalls(const std::wstring& user, const std::wstring& common, bool 
                 << "through a link: " << what;
             EXPECT_TRUE(depth > 4 || (call.access & DELETE) == 0) << what;
             EXPECT_TRUE(!call.folder || (call.share & FILE_SHARE_DELETE) == 0) << what;
+            EXPECT_TRUE((call.access & FILE_WRITE_ATTRIBUTES) == 0 || (depth > 5 && !call.folder))
+                << "may write attributes: " << what;
         }
         EXPECT_TRUE(!flags || depth < 5 ||
                     below.find(L"\\plug_in\\tarvex_tools.rbs") != below.npos ||

@@ -220,6 +220,13 @@ BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
     return result;
 }
 
+// As a thread's access list may refuse another handle on it.
+HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
+    REAL(L"kernel32.dll", OpenThread);
+    const NTSTATUS answer = Intercepting() ? Record({"OpenThread", L""}) : 0;
+    return NT_SUCCESS(answer) ? real(access, inherit, thread) : (Fail(answer), nullptr);
+}
+
 // Under a rule, the stalled call ends (failing as cancelled) just as the
 // watchdog cancels it: no other call may start before the cancel is through.
 BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
@@ -317,6 +324,7 @@ IMPORT_ENTRY(GetFileInformationByHandleEx, 16);
 IMPORT_ENTRY(SetFileInformationByHandle, 16);
 IMPORT_ENTRY(GetTokenInformation, 20);
 IMPORT_ENTRY(ProcessIdToSessionId, 8);
+IMPORT_ENTRY(OpenThread, 12);
 IMPORT_ENTRY(CancelSynchronousIo, 4);
 IMPORT_ENTRY(MessageBoxA, 16);
 IMPORT_ENTRY(GetUserObjectInformationW, 20);

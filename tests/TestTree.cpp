@@ -177,10 +177,11 @@ void MakeTree(const Sandbox& sandbox, const std::string& tree) {
     for (const Entry& entry : EntriesOf(sandbox, tree)) {
         const std::string path = OnHost(entry.path);
         script += "mkdir -p -- " + OnHost(entry.path.substr(0, entry.path.rfind(L'\\'))) + " && ";
-        script += entry.kind == '/' ? "mkdir -p -- " + path
-                  : entry.kind == '@'
-                      ? "rm -rf -- " + path + " && ln -s " + OnHost(entry.target) + " " + path
-                      : ": >" + path;
+        const std::string target = entry.target.empty() ? "" : OnHost(entry.target);
+        script += entry.kind == '/'   ? "mkdir -p -- " + path
+                  : entry.kind == '@' ? "rm -rf -- " + path + " && ln -s " + target + " " + path
+                  : target.empty()    ? ": >" + path
+                                      : "ln -- " + target + " " + path;
         script +=
             entry.attributes.find("read-only") != std::string::npos ? " && chmod a-w " + path : "";
         script += " || exit 1\n";

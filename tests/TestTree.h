@@ -7,9 +7,9 @@
 //
 // First a root (a folder of the sandbox: see Sandbox), then the path below
 // it with "/" separators: a folder ends in "/", a link in "@" (to the target
-// after "->"). Attributes: read-only, held (kept open without delete sharing
-// until the sandbox goes), and any other word a test marks an entry with. Braces expand as in a
-// POSIX shell,
+// after "->"); a file with "->" is another name (a hard link) of the target. Attributes: read-only,
+// held (kept open without delete sharing until the sandbox goes), and any other word a test marks
+// an entry with. Braces expand as in a POSIX shell,
 // "{a,b}"; in a name, "{260}" fills the name with "x" until the entry's full
 // path is that many code units long. A tree is written by its leaves: the
 // folders above an entry are implied.

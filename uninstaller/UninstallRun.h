@@ -3,9 +3,10 @@
 #include "platform/RunGuard.h"
 
 // A file call that makes no progress for one to two stall periods is
-// cancelled, and its entry left; no file call starts three minutes after
-// the run did. Whatever another user does, a run ends within three and a
-// half minutes.
+// cancelled, and its entry left; no file call but a handle's close, or an
+// attribute put back, starts three minutes after the run did. Whatever
+// another user does, a run on local volumes ends within three and a half
+// minutes.
 const RunLimits kRunLimits = {15000, 180000};
 
 // Runs the cleanup plan: every pass whose special folder can be looked up,
