@@ -71,15 +71,18 @@ struct Case {
 const Case kCases[] = {
     // No version folder that can be listed: Ombrisk_Section (a file in it is
     // held open, so it outlives the first pass) is none, nor a file at a
-    // version folder's name, nor a folder that cannot be listed.
+    // version folder's name, nor a folder that cannot be listed, nor one
+    // that opens as something else than was listed (its identity unknown).
     {"NoVersionFolderThatCanBeListed",
      "{user,common}: {SU_Tarvex_V2.5.rbs,SU_Tarvex_Section_Tool.rb,tarvex_tools.rbs}\n"
      "{user,common}: Ombrisk_Section/section.rb\n"
      "user: Ombrisk_Section/section.rb [held]\n"
-     "common: SU_Tarvex_V2\nuser: SU_Tarvex_V2.5/kept.rb\n",
+     "common: SU_Tarvex_V2\n{user,common}: SU_Tarvex_V2.5/kept.rb\n",
      kNotInstalled,
-     "user: Ombrisk_Section/section.rb\ncommon: SU_Tarvex_V2\nuser: SU_Tarvex_V2.5/kept.rb\n",
-     {{"NtQueryDirectoryFile", "user: SU_Tarvex_V2.5", kDenied}}},
+     "user: Ombrisk_Section/section.rb\ncommon: SU_Tarvex_V2\n{user,common}: "
+     "SU_Tarvex_V2.5/kept.rb\n",
+     {{"NtQueryDirectoryFile", "user: SU_Tarvex_V2.5", kDenied},
+      {"NtQueryInformationFile", "common: SU_Tarvex_V2.5", kDenied}}},
     // Pass 4's first lookup is slow: only a file call is ever cancelled.
     {"OnlyVersion25FolderUnderTheUser",
      "user: SU_Tarvex_V2.5/plug_in/tarvex_tools.rbs\n",
@@ -88,6 +91,16 @@ const Case kCases[] = {
      {{"SHGetFolderPathW", "appdata:", kSlow, 0, 7, 1}},
      {200, kRunLimits.deadlineMilliseconds}},
     {"OnlyVersion2FolderForAllUsers", "common: SU_Tarvex_V2/\n", kInstalled, ""},
+    // File calls that are slow, each shorter than the stall period, while
+    // the run goes on: none is cancelled. The watchdog looks during most of
+    // them; it cancels only a call during which none other started for a
+    // whole period.
+    {"SlowFileCallsShorterThanAPeriodComplete",
+     "common: SU_Tarvex_V2/{1,2,3,4}.rb\n",
+     kInstalled,
+     "",
+     {{"NtCreateFile", "common: SU_Tarvex_V2/", kSlow}},
+     {1100, kRunLimits.deadlineMilliseconds}},
     // The per-user folder lies on a volume that refuses deleting with flags
     // (FAT and exFAT refuse POSIX semantics): the all-users one still asks.
     // There a read-only file whose deletion is refused (a view of it mapped)
@@ -175,21 +188,24 @@ const Case kCases[] = {
       {"NtCreateFile", "common: SU_Tarvex_V2/plain.txt", kDenied, FILE_WRITE_ATTRIBUTES},
       {"NtQueryDirectoryFile", "common: SU_Tarvex_V2", kOneEntryPerCall}}},
     // A file held open keeps its folders, and nothing listed after it; a
-    // folder whose deletion is refused is still emptied; entries whose kind
+    // folder whose deletion is refused, or held open by another program
+    // without delete sharing, is still emptied; entries whose kind
     // or identity cannot be read, or whose plain path would reach MAX_PATH
     // (Wine does not enforce it; Windows would) stay, and so does what a
     // listing that fails part-way leaves (Wine lists ".", "..", then names
     // in order); deletion with flags refused for another reason than not
     // knowing them (a cancelled call, an access list) writes no attribute.
     {"WhatCannotGoStaysAndNothingElse",
-     "common: SU_Tarvex_V2/{held/1.rb [held],held/2.rb,other/3.rb,emptied/a.rb}\n"
+     "common: SU_Tarvex_V2/{held/1.rb [held],held/2.rb,other/3.rb}\n"
+     "common: SU_Tarvex_V2/{emptied,shared}/a.rb\n"
+     "common: SU_Tarvex_V2/shared/ [held]\n"
      "common: SU_Tarvex_V2/{unknown kind.txt [read-only],unknown identity.txt,unknown/a.rb}\n"
      "common: SU_Tarvex_V2/{200}/{259}\n"
      "common: SU_Tarvex_V2/{200}/{260}\n"
      "common: SU_Tarvex_V2/part/{1,2,3}\n"
      "common: SU_Tarvex_V2/{aborted,denied}.txt [read-only]\n",
      kInstalled,
-     "common: SU_Tarvex_V2/{held/1.rb,emptied/,part/2,part/3}\n"
+     "common: SU_Tarvex_V2/{held/1.rb,emptied/,shared/,part/2,part/3}\n"
      "common: SU_Tarvex_V2/{unknown kind.txt [read-only],unknown identity.txt,unknown/a.rb}\n"
      "common: SU_Tarvex_V2/{200}/{260}\n"
      "common: SU_Tarvex_V2/{aborted,denied}.txt [read-only]\n",
@@ -310,11 +326,12 @@ std::wstring PartBelow(const std::wstring& path, std::wstring folder) {
 // What every run must show in the record: below a special folder each open
 // is relative to a handle the run holds, by one plain name, as itself (but
 // for the folders above an unelevated per-user Plugins), without backup
-// intent; the way down to Plugins is never opened for deletion, and no
-// folder shares deletion; only an entry inside a removed folder may write
-// attributes; a top-level script is never deleted ignoring read-only, an
-// entry inside a removed folder always; each target asks for
-// FileDispositionInfoEx before it deletes the old way; no handle stays open.
+// intent, for synchronous I/O (which alone CancelSynchronousIo ends); the
+// way down to Plugins is never opened for deletion, and no folder shares
+// deletion; only an entry inside a removed folder may write attributes; a
+// top-level script is never deleted ignoring read-only, an entry inside a
+// removed folder always; each target asks for FileDispositionInfoEx before
+// it deletes the old way; no handle stays open.
 void ExpectSafeCalls(const std::wstring& user, const std::wstring& common, bool userFollowsLinks) {
     bool askedWithFlags = false;
     for (const ApiCall& call : Interposed().calls) {
@@ -331,7 +348,9 @@ void ExpectSafeCalls(const std::wstring& user, const std::wstring& common, bool 
                         name != L".." &&
                         name.find_first_of(std::wstring(L"\\/:\0", 4)) == name.npos)
                 << "not one plain name relative to a held folder: " << what;
-            EXPECT_EQ(call.options & FILE_OPEN_FOR_BACKUP_INTENT, 0u) << what;
+            EXPECT_EQ(call.options & (FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT),
+                      ULONG(FILE_SYNCHRONOUS_IO_NONALERT))
+                << what;
             EXPECT_TRUE((call.options & FILE_OPEN_REPARSE_POINT) ||
                         (depth <= 4 && underUser && userFollowsLinks))
                 << "through a link: " << what;

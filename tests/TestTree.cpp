@@ -190,7 +190,7 @@ void MakeTree(const Sandbox& sandbox, const std::string& tree) {
     for (const std::wstring& path : PathsOf(sandbox, tree, "held")) {
         heldFiles.push_back(CreateFileW(path.c_str(), GENERIC_READ,
                                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                        0, nullptr));
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
     }
 }
 
