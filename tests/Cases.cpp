@@ -5,12 +5,17 @@
 #include "uninstaller/UninstallRun.h"
 
 #include "tests/Interposer.h"
-#include "tests/TestTree.h"
+#include "tools/wine/WineHost.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <stdexcept>
 
 namespace {
 
@@ -30,6 +35,243 @@ LONG WINAPI EndOnCrash(EXCEPTION_POINTERS* exception) {
     return EXCEPTION_CONTINUE_SEARCH;
 }
 [[maybe_unused]] const auto kCrashFilter = SetUnhandledExceptionFilter(EndOnCrash);
+
+// Trees, one entry a line:
+//
+//   common: SU_Tarvex_V2/plug_in/a.rb [read-only]
+//   user: SU_Tarvex_V2/shared@ -> outside/keep
+//   {user,common}: SU_Tarvex_V2/{a,b}.rb
+//
+// A root (kRoots), then the path below it: a folder ends in "/", a link in
+// "@" (to the target after "->"); a file with "->" is another name (a hard
+// link) of the target. Marks: read-only, held (kept open without delete
+// sharing until the sandbox goes), and any word a row marks an entry with.
+// Braces expand as in a shell, not nested; a name "{260}" is "x"s up to a
+// full path of that many code units. A tree is written by its leaves. A
+// host shell makes the trees (Wine cannot make links from the Windows side,
+// nor can a plain path name "x " or "NUL") and lists them, relative to the
+// sandbox, in the same notation.
+
+// The roots below a sandbox: the per-user folder (`appdata`, a per-user
+// folder 188 code units long `longdata`) and its Plugins, the same for all
+// users, a folder outside them and its own Plugins.
+const std::map<std::string, std::string> kRoots = {
+    {"appdata", "appdata"},
+    {"user", "appdata/SketchUp/SketchUp 2016/SketchUp/Plugins"},
+    {"longdata", "{188}"},
+    {"long", "{188}/SketchUp/SketchUp 2016/SketchUp/Plugins"},
+    {"programdata", "programdata"},
+    {"common", "programdata/SketchUp/SketchUp 2016/SketchUp/Plugins"},
+    {"outside", "outside"},
+    {"elsewhere", "outside/SketchUp/SketchUp 2016/SketchUp/Plugins"}};
+
+// A folder of its own for one case, in /dev/shm (else Windows' temporary
+// folder), and its host path.
+struct Sandbox {
+    std::wstring folder;
+    std::string host;
+};
+
+// The tests' own set-up must not fail silently.
+void Require(bool done, const std::string& what) {
+    if (!done) {
+        throw std::runtime_error(what);
+    }
+}
+
+std::wstring Wide(const std::string& utf8) {
+    std::wstring wide(utf8.size(), L'\0');
+    wide.resize(MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), wide.data(),
+                                    int(wide.size())));
+    return wide;
+}
+
+std::string Quoted(const std::string& text) {
+    std::string quoted = "'";
+    for (const char c : text) {
+        quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return quoted + "'";
+}
+
+// Runs a POSIX shell script on the host, and waits for it (Wine's own
+// export, which returns the exit status).
+bool RunOnHost(const std::string& script) {
+    typedef NTSTATUS(CDECL * Spawn)(char* const* arguments, int wait);
+    static const auto spawn = reinterpret_cast<Spawn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "__wine_unix_spawnvp")));
+    const char* arguments[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+    return spawn(const_cast<char* const*>(arguments), TRUE) == 0;
+}
+
+// The host path, quoted, of a Windows path in the sandbox.
+std::string OnHost(const Sandbox& sandbox, const std::wstring& path) {
+    std::string below = Utf8(path.substr(sandbox.folder.size()));
+    std::replace(below.begin(), below.end(), '\\', '/');
+    return Quoted(sandbox.host + below);
+}
+
+std::vector<HANDLE> heldFiles;
+
+Sandbox MakeSandbox() {
+    static const std::wstring scratch = [] {
+        wchar_t temporary[MAX_PATH] = {};
+        return GetFileAttributesW(L"Z:\\dev\\shm") != INVALID_FILE_ATTRIBUTES
+                   ? std::wstring(L"Z:\\dev\\shm")
+                   : std::wstring(temporary, GetTempPathW(MAX_PATH, temporary) - 1);
+    }();
+    // Made for this case alone: no other run, here or in another clone, can
+    // have made it, and no other is ever removed.
+    std::wstring folder;
+    for (ULONGLONG name = GetTickCount64() ^ (ULONGLONG(GetCurrentProcessId()) << 20);
+         !CreateDirectoryW(folder.c_str(), nullptr); ++name) {
+        Require(folder.empty() || GetLastError() == ERROR_ALREADY_EXISTS, "no sandbox");
+        folder = scratch + L"\\tarvex-test-" + std::to_wstring(name);
+    }
+    return {folder, HostPath(folder)};
+}
+
+void RemoveSandbox(const Sandbox& sandbox) {
+    for (const HANDLE file : heldFiles) {
+        CloseHandle(file);
+    }
+    heldFiles.clear();
+    RunOnHost("rm -rf -- " + Quoted(sandbox.host) + " " + Quoted(sandbox.host + ".list"));
+}
+
+// "{a,b}" spelled out, as a shell does.
+std::vector<std::string> Expanded(const std::string& text) {
+    const std::size_t comma = text.find(',');
+    const std::size_t open = text.rfind('{', comma);
+    if (comma == std::string::npos || open == std::string::npos) {
+        return {text};
+    }
+    const std::size_t close = text.find('}', comma);
+    std::istringstream words(text.substr(open + 1, close - open - 1));
+    std::vector<std::string> lines;
+    for (std::string word; std::getline(words, word, ',');) {
+        for (const std::string& line :
+             Expanded(text.substr(0, open) + word + text.substr(close + 1))) {
+            lines.push_back(line);
+        }
+    }
+    return lines;
+}
+
+// The path below the sandbox of "root: a/b" (or "root/a/b"), fills filled.
+std::string PathOf(const Sandbox& sandbox, const std::string& line) {
+    const std::size_t colon = line.find_first_of(":/");
+    std::string path = kRoots.at(line.substr(0, colon)) + "/" +
+                       line.substr(std::min(line.find_first_not_of(":/ ", colon), line.size()));
+    for (std::size_t fill; (fill = path.find('{')) != std::string::npos;) {
+        const std::size_t before = sandbox.folder.size() + 1 + Wide(path.substr(0, fill)).size();
+        const std::size_t close = path.find('}', fill);
+        path.replace(fill, close + 1 - fill, std::stoul(path.substr(fill + 1)) - before, 'x');
+    }
+    return path.back() == '/' ? path.substr(0, path.size() - 1) : path;
+}
+
+std::wstring WindowsPath(const Sandbox& sandbox, const std::string& path) {
+    std::wstring below = Wide(path);
+    std::replace(below.begin(), below.end(), L'/', L'\\');
+    return sandbox.folder + L"\\" + below;
+}
+
+struct Entry {
+    std::string path; // below the sandbox
+    char kind;        // '/' a folder, '@' a link, ' ' a file
+    std::string marks;
+    std::string target; // below the sandbox
+};
+
+std::vector<Entry> EntriesOf(const Sandbox& sandbox, const std::string& tree) {
+    std::vector<Entry> entries;
+    std::istringstream lines(tree);
+    for (std::string text; std::getline(lines, text);) {
+        for (std::string line : text.empty() ? std::vector<std::string>() : Expanded(text)) {
+            Entry entry = {};
+            if (line.back() == ']') {
+                entry.marks = line.substr(line.rfind(" ["));
+                line.erase(line.rfind(" ["));
+            }
+            const std::size_t arrow = line.find(" -> ");
+            if (arrow != std::string::npos) {
+                entry.target = PathOf(sandbox, line.substr(arrow + 4));
+                line.erase(arrow);
+            }
+            entry.kind = line.back() == '/' || line.back() == '@' ? line.back() : ' ';
+            entry.path = PathOf(sandbox, line.substr(0, line.size() - (entry.kind != ' ')));
+            entries.push_back(entry);
+        }
+    }
+    return entries;
+}
+
+// The Windows paths a tree names ("dir/" names what is below dir), or those
+// of its entries marked so.
+std::vector<std::wstring> PathsOf(const Sandbox& sandbox, const std::string& tree,
+                                  const char* marked = nullptr) {
+    std::vector<std::wstring> paths = {};
+    for (const Entry& entry : EntriesOf(sandbox, tree)) {
+        if (marked == nullptr || entry.marks.find(marked) != std::string::npos) {
+            paths.push_back(WindowsPath(sandbox, entry.path) +
+                            (entry.kind == '/' && !marked ? L"\\" : L""));
+        }
+    }
+    return tree.empty() && marked == nullptr ? std::vector<std::wstring>{L""} : paths;
+}
+
+void MakeTree(const Sandbox& sandbox, const std::string& tree) {
+    std::string script;
+    for (const Entry& entry : EntriesOf(sandbox, tree)) {
+        const std::string path = Quoted(sandbox.host + "/" + entry.path);
+        const std::string target = Quoted(sandbox.host + "/" + entry.target);
+        script += "mkdir -p -- \"$(dirname -- " + path + ")\" && ";
+        script += entry.kind == '/'      ? "mkdir -p -- " + path
+                  : entry.kind == '@'    ? "rm -rf -- " + path + " && ln -s " + target + " " + path
+                  : entry.target.empty() ? ": >" + path
+                                         : "ln -- " + target + " " + path;
+        script += entry.marks.find("read-only") != std::string::npos ? " && chmod a-w " + path : "";
+        script += " || exit 1\n";
+    }
+    Require(RunOnHost(script), "cannot make:\n" + script);
+    for (const std::wstring& path : PathsOf(sandbox, tree, "held")) {
+        heldFiles.push_back(CreateFileW(path.c_str(), GENERIC_READ,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    }
+}
+
+std::string LineOf(const Entry& entry) {
+    const bool readOnly = entry.marks.find("read-only") != std::string::npos;
+    return entry.path + (entry.kind != ' ' ? std::string(1, entry.kind)
+                         : readOnly        ? " [read-only]"
+                                           : "");
+}
+
+std::set<std::string> ReadTree(const Sandbox& sandbox, const std::string& tree) {
+    std::set<std::string> lines;
+    for (const Entry& entry : EntriesOf(sandbox, tree)) {
+        lines.insert(LineOf(entry));
+    }
+    return lines;
+}
+
+// The leaves of the sandbox: files, links (never followed), empty folders.
+std::set<std::string> ListTree(const Sandbox& sandbox) {
+    Require(RunOnHost("cd " + Quoted(sandbox.host) +
+                      " && find . -mindepth 1 -type l -printf '%P@\\n' -o -type d -empty "
+                      "-printf '%P/\\n' -o -type f -perm /222 -printf '%P\\n' -o -type f "
+                      "-printf '%P [read-only]\\n' >" +
+                      Quoted(sandbox.host + ".list")),
+            "cannot list the sandbox");
+    std::ifstream listing(Utf8(sandbox.folder) + ".list");
+    std::set<std::string> lines;
+    for (std::string line; std::getline(listing, line);) {
+        lines.insert(line);
+    }
+    return lines;
+}
 
 const char kInstalled[] = "All applications have been uninstalled";
 const char kNotInstalled[] = "No application installed";
@@ -400,7 +642,7 @@ void RunThePlanAndCheck(const Case& row, const char* report) {
 std::set<std::string> Outside(const std::set<std::string>& lines) {
     std::set<std::string> outside;
     std::copy_if(lines.begin(), lines.end(), std::inserter(outside, outside.end()),
-                 [](const std::string& line) { return line.rfind("outside: ", 0) == 0; });
+                 [](const std::string& line) { return line.rfind("outside/", 0) == 0; });
     return outside;
 }
 
@@ -421,15 +663,15 @@ std::vector<std::uint64_t> RunCase(const Case& row, std::uint64_t swapBefore) {
     Interposed().specialFolders = {{CSIDL_APPDATA, user.find(':') + 1 == user.size()
                                                        ? PathsOf(sandbox, user)[0]
                                                        : std::wstring(user.begin(), user.end())},
-                                   {CSIDL_COMMON_APPDATA, sandbox.roots.at("programdata")}};
+                                   {CSIDL_COMMON_APPDATA, PathsOf(sandbox, "programdata:")[0]}};
     const std::vector<std::wstring> marked = PathsOf(sandbox, row.tree, "swapped");
     const bool swaps = !marked.empty();
     const std::wstring swapped = swaps ? marked[0] : L"";
     if (swaps) {
-        CreateDirectoryW(sandbox.roots.at("outside").c_str(), nullptr);
-        const std::string entry = OnHost(swapped);
-        const std::string copy = OnHost(sandbox.roots.at("outside") + L"\\swapped");
-        RunOnHost("cp -a " + entry + " " + copy);
+        const std::string entry = OnHost(sandbox, swapped);
+        const std::string copy = Quoted(sandbox.host + "/outside/swapped");
+        RunOnHost("mkdir -p " + Quoted(sandbox.host + "/outside") + " && cp -a " + entry + " " +
+                  copy);
         Interposed().actionBeforeCall = swapBefore;
         Interposed().action = [=] {
             RunOnHost("cd " + entry + "/.. && { [ ! -e " + entry + " ] || mv " + entry + " " +
@@ -443,7 +685,7 @@ std::vector<std::uint64_t> RunCase(const Case& row, std::uint64_t swapBefore) {
     std::set_intersection(installed.begin(), installed.end(), others.begin(), others.end(),
                           std::inserter(left, left.end()));
     // A relative path would land in the working folder.
-    SetCurrentDirectoryW(sandbox.roots.at("appdata").c_str());
+    SetCurrentDirectoryW(PathsOf(sandbox, "appdata:")[0].c_str());
     RunThePlanAndCheck(row, row.report);
     if (swaps) {
         EXPECT_EQ(Outside(ListTree(sandbox)), Outside(installed));
