@@ -29,39 +29,26 @@ template <typename Function> Function Real(const wchar_t* dll, const char* name)
 // The interposer's own handles are closed past the shim.
 const auto CloseOwnHandle = Real<decltype(&::CloseHandle)>(L"kernel32.dll", "CloseHandle");
 
-// The write end of the pipe a stalled call reads, while it does; and how
-// many calls were recorded, both read by the watchdog's thread.
+// Read by the watchdog's thread: the write end of the pipe a stalled call
+// reads, while it does; whether a slow call is under way; how many calls
+// were recorded.
 std::atomic<HANDLE> stalledCall{nullptr};
+std::atomic<bool> slowCall{false};
 std::atomic<std::size_t> recorded{0};
 
-DWORD WINAPI WriteAfterASecond(void* writeEnd) {
-    Sleep(1000);
-    DWORD written = 0;
-    WriteFile(writeEnd, "x", 1, &written, nullptr);
-    CloseOwnHandle(writeEnd);
-    return 0;
-}
-
-// A real synchronous read of a pipe that nobody writes to, or that a helper
-// writes to after a second: only CancelSynchronousIo ends it sooner. Returns
-// whether it was cancelled.
-bool WaitInSynchronousIo(bool endsBySelf) {
+// A real synchronous read of a pipe that nobody writes to: only
+// CancelSynchronousIo ends it (or the watchdog's shim, under a rule).
+void Stall() {
     HANDLE readEnd = nullptr;
     HANDLE writeEnd = nullptr;
     CreatePipe(&readEnd, &writeEnd, nullptr, 0);
-    if (endsBySelf) {
-        CloseOwnHandle(CreateThread(nullptr, 0, WriteAfterASecond, writeEnd, 0, nullptr));
-    }
+    stalledCall = writeEnd;
     char byte = 0;
     DWORD read = 0;
-    stalledCall = endsBySelf ? nullptr : writeEnd;
-    const bool cancelled = !ReadFile(readEnd, &byte, 1, &read, nullptr);
+    ReadFile(readEnd, &byte, 1, &read, nullptr);
     stalledCall = nullptr;
     CloseOwnHandle(readEnd);
-    if (!endsBySelf) {
-        CloseOwnHandle(writeEnd);
-    }
-    return cancelled;
+    CloseOwnHandle(writeEnd);
 }
 
 bool IsEntryAnswer(NTSTATUS answer) {
@@ -99,10 +86,15 @@ NTSTATUS Record(const ApiCall& call) {
     ++recorded;
     const Rule* rule = RuleFor(call, false);
     const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
-    if (answer == kStall || answer == kSlow) {
-        // A stall fails as cancelled however it ends; a slow call is made
-        // unless it was cancelled.
-        return WaitInSynchronousIo(answer == kSlow) || answer == kStall ? kCancelled : 0;
+    if (answer == kStall) {
+        Stall();
+        return kCancelled; // however it ended
+    }
+    if (answer == kSlow) {
+        slowCall = true;
+        Sleep(1000);
+        slowCall = false;
+        return 0;
     }
     return answer;
 }
@@ -227,18 +219,20 @@ HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
     return NT_SUCCESS(answer) ? real(access, inherit, thread) : (Fail(answer), nullptr);
 }
 
-// Under a rule, the stalled call ends (failing as cancelled) just as the
-// watchdog cancels it: no other call may start before the cancel is through.
+// A cancel must never reach a slow call. Under a rule, the stalled call ends
+// (failing as cancelled) just as the watchdog cancels it: no other call may
+// start before the cancel is through.
 BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
     REAL(L"kernel32.dll", CancelSynchronousIo);
     const HANDLE stall = stalledCall;
+    Interposed().cancelMisplaced |= slowCall;
     if (Intercepting() && stall != nullptr &&
         RuleFor({"CancelSynchronousIo", L""}, false) != nullptr) {
         const std::size_t before = recorded;
         DWORD written = 0;
         WriteFile(stall, "x", 1, &written, nullptr);
         Sleep(300);
-        Interposed().cancelMissedItsCall |= recorded != before;
+        Interposed().cancelMisplaced |= recorded != before;
     }
     return real(thread);
 }
@@ -267,12 +261,9 @@ BOOL WINAPI ShimGetUserObjectInformationW(HANDLE object, int index, PVOID inform
     return result;
 }
 
-// Plays the rules on a listing's entries, and names a restarted listing's
-// first entry anew.
-void RewriteEntries(const std::wstring& folder, char* buffer, IO_STATUS_BLOCK& status,
-                    bool restarted) {
-    static int named = 0;
-    static const std::wstring kNames[] = {L"..", L"a\\b", L"a:b"};
+// Plays the rules on a listing's entries.
+void RewriteEntries(const std::wstring& folder, char* buffer, const IO_STATUS_BLOCK& status) {
+    static const std::wstring kNotPlain[] = {L"..", L"a\\b", L"a:b"};
     for (ULONG_PTR at = 0;;) {
         auto& entry = *reinterpret_cast<FILE_ID_BOTH_DIR_INFO*>(buffer + at);
         const std::wstring name(entry.FileName, entry.FileNameLength / sizeof(wchar_t));
@@ -281,23 +272,16 @@ void RewriteEntries(const std::wstring& folder, char* buffer, IO_STATUS_BLOCK& s
                                ? nullptr
                                : RuleFor({"NtQueryDirectoryFile", Joined(folder, name)}, true);
         const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
-        const bool odd = answer == kOddNames && rule->matched <= 3;
-        const std::wstring renamed = odd         ? kNames[rule->matched - 1]
-                                     : restarted ? L"new " + std::to_wstring(++named)
-                                                 : L"";
         if (answer == kOffsetPastFilled) {
             entry.NextEntryOffset = ULONG(0 - at);
         } else if (answer == kNameLengthPastFilled) {
             entry.FileNameLength =
                 ULONG(status.Information - at - offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + 2);
-        } else if (odd || restarted) {
-            renamed.copy(entry.FileName, renamed.size());
-            entry.FileNameLength = ULONG(renamed.size() * sizeof(wchar_t));
-            status.Information =
-                restarted ? offsetof(FILE_ID_BOTH_DIR_INFO, FileName) + renamed.size() * 2
-                          : status.Information;
+        } else if (answer == kOddNames && rule->matched <= 3) {
+            const std::wstring& odd = kNotPlain[rule->matched - 1];
+            entry.FileNameLength = ULONG(odd.copy(entry.FileName, odd.size()) * sizeof(wchar_t));
         }
-        if (next == 0 || restarted) {
+        if (next == 0) {
             return;
         }
         at += next;
@@ -368,12 +352,13 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOI
         status->Information = 0;
         return answer == kFillsNothing ? 0 : answer;
     }
-    const bool restarted = answer == kEndless;
+    // Restarted, a listing never ends: Wine lists "." first, again and again.
+    const bool endless = answer == kEndless;
     const NTSTATUS result = real(folder, event, apcRoutine, apcContext, status, buffer, length,
-                                 kind, returnSingleEntry || answer == kOneEntryPerCall || restarted,
-                                 mask, restartScan || restarted);
+                                 kind, returnSingleEntry || answer == kOneEntryPerCall || endless,
+                                 mask, restartScan || endless);
     if (Intercepting() && NT_SUCCESS(result)) {
-        RewriteEntries(call.path, static_cast<char*>(buffer), *status, restarted);
+        RewriteEntries(call.path, static_cast<char*>(buffer), *status);
     }
     return result;
 }

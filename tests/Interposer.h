@@ -17,8 +17,8 @@
 // Answers of the interposer's own, besides Windows' statuses (an error: the
 // call is not made; a success: it is made, and answers that).
 // Real synchronous I/O that only a cancellation ends (then the call answers
-// STATUS_CANCELLED), as behind another program's opportunistic lock; or
-// that ends by itself after a second, and the call is made.
+// STATUS_CANCELLED), as behind another program's opportunistic lock; or a
+// second's wait, no cancel arriving meanwhile, and the call is made.
 const NTSTATUS kStall = NTSTATUS(0xE0000001);
 const NTSTATUS kSlow = NTSTATUS(0xE0000002);
 // The token shows an elevated run.
@@ -27,7 +27,7 @@ const NTSTATUS kElevated = NTSTATUS(0x20000001);
 // every file: as Windows shows a file that has no other.
 const NTSTATUS kWithoutArchive = NTSTATUS(0x20000002);
 // A listing gives one entry a call; or fills nothing; or never ends: each
-// call restarts it and brings a new name.
+// call restarts it.
 const NTSTATUS kOneEntryPerCall = NTSTATUS(0x20000003);
 const NTSTATUS kFillsNothing = NTSTATUS(0x20000004);
 const NTSTATUS kEndless = NTSTATUS(0x20000005);
@@ -83,9 +83,10 @@ struct Interposer {
     // The handles the intercepted calls opened and did not close.
     std::map<HANDLE, ApiCall> openFiles;
     bool intercepting = false, inAction = false;
-    // Whether a call was made while the watchdog was cancelling one that
-    // had ended: its cancel could have reached a lookup.
-    bool cancelMissedItsCall = false;
+    // Whether the watchdog cancelled while a slow call was under way, or a
+    // call started while it cancelled one that had ended (its cancel could
+    // have reached that call).
+    bool cancelMisplaced = false;
 };
 
 Interposer& Interposed();
