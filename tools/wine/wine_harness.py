@@ -49,9 +49,9 @@ def wine_command(prefix, program, *arguments):
     return [str(RUN_UNDER_WINE), str(prefix), str(program), *map(str, arguments)]
 
 
-def run_windows(prefix, program, *arguments, debug="-all", timeout=300):
-    return subprocess.run(wine_command(prefix, program, *arguments),
-                          env=wine_environment(debug), capture_output=True, timeout=timeout)
+def run_windows(prefix, program, *arguments, debug="-all", timeout=300, native_first=()):
+    return subprocess.run(wine_command(prefix, program, *arguments), capture_output=True,
+                          env=wine_environment(debug, None, native_first), timeout=timeout)
 
 
 def start_windows(prefix, program, *arguments, display=None, debug="-all", native_first=(),
@@ -146,9 +146,9 @@ def message_boxes(trace, exe):
     return boxes
 
 
-def run_uninstaller(prefix, exe, *arguments):
+def run_uninstaller(prefix, exe, *arguments, native_first=()):
     """Runs the executable headless; returns (exit status, message boxes, trace)."""
-    result = run_windows(prefix, exe, *arguments, debug=CALL_TRACE)
+    result = run_windows(prefix, exe, *arguments, debug=CALL_TRACE, native_first=native_first)
     trace = result.stderr.decode("utf-8", errors="replace")
     return result.returncode, message_boxes(trace, exe), trace
 
