@@ -349,9 +349,20 @@ const Case kCases[] = {
     // keeps its attribute, and so does one with another name outside; a
     // plain file's name goes, its other name stays. Wine keeps read-only in
     // the host file's mode, which all its names share, and reports the
-    // host's link count.
+    // host's link count. Read-only and hidden files (Wine shows dot files
+    // hidden), names that Windows' path rules would rewrite in a plain path
+    // (taken literally), names beyond Latin-1 and the Basic Multilingual
+    // Plane go; so do a file with no attribute but read-only once that is
+    // cleared, and one whose attributes may not be written; a listing of one
+    // entry a call.
     {"EverythingButReadOnlyScripts",
      kEverything + "user: {SU_Tarvex_V2.rbs,tarvex_tools.rbs} [read-only]\n"
+                   "common: SU_Tarvex_V2/{a/b/c/d/deep.txt,.config/settings,..cache,plain.txt}\n"
+                   "common: SU_Tarvex_V2/{com1,x , lead,y.,z ...,NUL}/inside\n"
+                   "common: SU_Tarvex_V2/{a/read-only.txt,only read-only.txt,a.} [read-only]\n"
+                   "common: SU_Tarvex_V2/r\u00e9sum\u00e9 "
+                   "\u30d5\u30a1\u30a4\u30eb/\u00dcn\u00efc\u00f8d\u00e9 "
+                   "\U0001F600.txt [read-only]\n"
                    "user: SU_Tarvex_V2/refused.txt [read-only]\n"
                    "outside: hard/{read-only.txt [read-only],plain.txt}\n"
                    "user: SU_Tarvex_V2/hard read-only.txt -> outside/hard/read-only.txt\n"
@@ -361,7 +372,10 @@ const Case kCases[] = {
      "user: SU_Tarvex_V2/{refused,hard read-only}.txt [read-only]\n"
      "outside: hard/{read-only.txt [read-only],plain.txt}\n",
      {{"SetFileInformationByHandle", "appdata:/", kInvalidParameter, kWithFlags},
-      {"SetFileInformationByHandle", "user: SU_Tarvex_V2/refused.txt", kDenied, kOldWay}}},
+      {"SetFileInformationByHandle", "user: SU_Tarvex_V2/refused.txt", kDenied, kOldWay},
+      {"GetFileInformationByHandleEx", "common: SU_Tarvex_V2/only read-only.txt", kWithoutArchive},
+      {"NtCreateFile", "common: SU_Tarvex_V2/plain.txt", kDenied, FILE_WRITE_ATTRIBUTES},
+      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2", kOneEntryPerCall}}},
     // The deadline passes while a read-only file's attribute is cleared, on
     // a volume that knows no flags: the deletion is not asked, and the
     // attribute is put back all the same.
@@ -413,22 +427,6 @@ const Case kCases[] = {
        1, 1}},
      kRunLimits,
      "longdata:"},
-    // Read-only and hidden files (Wine shows dot files hidden), names that
-    // Windows' path rules would rewrite in a plain path (taken literally),
-    // names beyond Latin-1 and the Basic Multilingual Plane; a file with no
-    // attribute but read-only once that is cleared, and one whose attributes
-    // may not be written; a listing of one entry a call.
-    {"ReadOnlyHiddenAndOddNamesGo",
-     "common: SU_Tarvex_V2/{a/b/c/d/deep.txt,.config/settings,..cache,com1.txt,plain.txt}\n"
-     "common: SU_Tarvex_V2/{a/read-only.txt,only read-only.txt,a.} [read-only]\n"
-     "common: SU_Tarvex_V2/{x , lead,y.,z ...,NUL}/inside\n"
-     "common: SU_Tarvex_V2/r\u00e9sum\u00e9 \u30d5\u30a1\u30a4\u30eb/\u00dcn\u00efc\u00f8d\u00e9 "
-     "\U0001F600.txt [read-only]\n",
-     kInstalled,
-     "",
-     {{"GetFileInformationByHandleEx", "common: SU_Tarvex_V2/only read-only.txt", kWithoutArchive},
-      {"NtCreateFile", "common: SU_Tarvex_V2/plain.txt", kDenied, FILE_WRITE_ATTRIBUTES},
-      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2", kOneEntryPerCall}}},
     // A file held open keeps its folders, and nothing listed after it; a
     // folder whose deletion is refused, or held open by another program
     // without delete sharing, is still emptied; entries whose kind
@@ -437,8 +435,13 @@ const Case kCases[] = {
     // listing that fails part-way leaves (Wine lists ".", "..", then names
     // in order); deletion with flags refused for another reason than not
     // knowing them (a cancelled call, an access list) writes no attribute.
+    // Links inside, named as path rules would rewrite a plain path's names,
+    // are never followed. Wine cannot remove a link to a folder that is not
+    // empty (Windows removes the link), so they stay.
     {"WhatCannotGoStaysAndNothingElse",
-     "common: SU_Tarvex_V2/{held/1.rb [held],held/2.rb,other/3.rb}\n"
+     "outside: data/{precious.txt,read-only.txt [read-only]}\n"
+     "common: SU_Tarvex_V2/{sub/link,x ,lib.,NUL}@ -> outside/data\n"
+     "common: SU_Tarvex_V2/{held/1.rb [held],held/2.rb,other/3.rb,x/busy.txt [held]}\n"
      "common: SU_Tarvex_V2/{emptied,shared}/a.rb\n"
      "common: SU_Tarvex_V2/shared/ [held]\n"
      "common: SU_Tarvex_V2/{unknown kind.txt [read-only],unknown identity.txt,unknown/a.rb}\n"
@@ -447,7 +450,9 @@ const Case kCases[] = {
      "common: SU_Tarvex_V2/part/{1,2,3}\n"
      "common: SU_Tarvex_V2/{aborted,denied}.txt [read-only]\n",
      kInstalled,
-     "common: SU_Tarvex_V2/{held/1.rb,emptied/,shared/,part/2,part/3}\n"
+     "outside: data/{precious.txt,read-only.txt [read-only]}\n"
+     "common: SU_Tarvex_V2/{sub/link,x ,lib.,NUL}@\n"
+     "common: SU_Tarvex_V2/{held/1.rb,x/busy.txt,emptied/,shared/,part/2,part/3}\n"
      "common: SU_Tarvex_V2/{unknown kind.txt [read-only],unknown identity.txt,unknown/a.rb}\n"
      "common: SU_Tarvex_V2/{200}/{260}\n"
      "common: SU_Tarvex_V2/{aborted,denied}.txt [read-only]\n",
@@ -459,17 +464,6 @@ const Case kCases[] = {
       {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/part", kOneEntryPerCall},
       {"SetFileInformationByHandle", "common: SU_Tarvex_V2/aborted.txt", kCancelled, kWithFlags},
       {"SetFileInformationByHandle", "common: SU_Tarvex_V2/denied.txt", kDenied, kWithFlags}}},
-    // Links inside, named as path rules would rewrite a plain path's names:
-    // never followed. Wine cannot remove a link to a folder that is not
-    // empty (Windows removes the link), so they stay.
-    {"LinksInsideAreNeverFollowed",
-     "outside: data/{precious.txt,read-only.txt [read-only]}\n"
-     "common: SU_Tarvex_V2/{sub/link,x ,lib.,NUL}@ -> outside/data\n"
-     "common: SU_Tarvex_V2/x/busy.txt [held]\n",
-     kInstalled,
-     "outside: data/{precious.txt,read-only.txt [read-only]}\n"
-     "common: SU_Tarvex_V2/{sub/link,x ,lib.,NUL}@\n"
-     "common: SU_Tarvex_V2/x/busy.txt\n"},
     // Another program's opportunistic lock: an open that reports its break
     // in progress, and calls that would wait for its owner without end (an
     // open, a deletion) until the run's guard cancels them, each ending
@@ -485,21 +479,16 @@ const Case kCases[] = {
       {"CancelSynchronousIo", "", kStallEndsFirst},
       {"OpenThread", "", kDenied}},
      {500, kRunLimits.deadlineMilliseconds}},
-    // Whatever another user does, a run ends: a listing that never ends
-    // (each call brings a new name), entries that each stall until
-    // cancelled. Past the deadline the run reports, and what is left stays.
-    {"ListingThatNeverEndsEndsWithTheRun",
-     "common: SU_Tarvex_V2/a.rb\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
+    // Whatever another user does, a run ends: entries that each stall until
+    // cancelled, then a listing that never ends. Past the deadline the run
+    // reports, and what is left stays.
+    {"StallsAndAnEndlessListingEndWithTheRun",
+     "common: SU_Tarvex_V2/{1,2,3}.rb\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
      kInstalled,
-     "common: SU_Tarvex_V2/\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
-     {{"NtQueryDirectoryFile", "common: SU_Tarvex_V2", kEndless, 0, 2}},
-     {kRunLimits.stallPeriodMilliseconds, 2000}},
-    {"StallsEndWithTheRun",
-     "common: SU_Tarvex_V2/{1,2,3,4,5,6,7,8}.rb\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
-     kInstalled,
-     "common: SU_Tarvex_V2/{1,2,3,4,5,6,7,8}.rb\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
-     {{"NtCreateFile", "common: SU_Tarvex_V2/", kStall}},
-     {200, 1000}},
+     "common: SU_Tarvex_V2/{1,2,3}.rb\n{user,common}: SU_Tarvex_V2.5/b.rb\n",
+     {{"NtCreateFile", "common: SU_Tarvex_V2/", kStall},
+      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2", kEndless, 0, 2}},
+     {200, 2000}},
     // A listing answers what a file system driver or a redirector may: a
     // success that fills nothing, a next entry or a name past the bytes it
     // filled, names that are no plain names, another name than the one
