@@ -242,17 +242,14 @@ void MakeTree(const Sandbox& sandbox, const std::string& tree) {
     }
 }
 
-std::string LineOf(const Entry& entry) {
-    const bool readOnly = entry.marks.find("read-only") != std::string::npos;
-    return entry.path + (entry.kind != ' ' ? std::string(1, entry.kind)
-                         : readOnly        ? " [read-only]"
-                                           : "");
-}
-
+// The lines of a tree, as ListTree writes them.
 std::set<std::string> ReadTree(const Sandbox& sandbox, const std::string& tree) {
     std::set<std::string> lines;
     for (const Entry& entry : EntriesOf(sandbox, tree)) {
-        lines.insert(LineOf(entry));
+        const bool readOnly = entry.marks.find("read-only") != std::string::npos;
+        lines.insert(entry.path + (entry.kind != ' ' ? std::string(1, entry.kind)
+                                   : readOnly        ? " [read-only]"
+                                                     : ""));
     }
     return lines;
 }
@@ -627,12 +624,9 @@ void RunThePlanAndCheck(const Case& row, const char* report) {
                     }));
 }
 
-// The lines of a listing that are outside.
+// The lines of a listing that are outside ("0" follows "/").
 std::set<std::string> Outside(const std::set<std::string>& lines) {
-    std::set<std::string> outside;
-    std::copy_if(lines.begin(), lines.end(), std::inserter(outside, outside.end()),
-                 [](const std::string& line) { return line.rfind("outside/", 0) == 0; });
-    return outside;
+    return {lines.lower_bound("outside/"), lines.lower_bound("outside0")};
 }
 
 // Installs a case in a fresh sandbox and runs it, with the swap before call

@@ -138,11 +138,9 @@ HANDLE WINAPI ShimCreateFileW(LPCWSTR path, DWORD access, DWORD share,
     REAL(L"kernel32.dll", CreateFileW);
     const ApiCall call = {"CreateFileW", path, L"", access, share, flags, true};
     const NTSTATUS answer = Intercepting() ? Record(call) : 0;
-    if (!NT_SUCCESS(answer)) {
-        Fail(answer);
-        return INVALID_HANDLE_VALUE;
-    }
-    const HANDLE handle = real(path, access, share, security, disposition, flags, templateFile);
+    const HANDLE handle =
+        NT_SUCCESS(answer) ? real(path, access, share, security, disposition, flags, templateFile)
+                           : (Fail(answer), INVALID_HANDLE_VALUE);
     if (Intercepting() && handle != INVALID_HANDLE_VALUE) {
         Interposed().openFiles[handle] = call;
     }
@@ -166,10 +164,7 @@ BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE
                             ? *static_cast<const DWORD*>(information)
                             : 0;
     const NTSTATUS answer = Intercepting() ? Record(OnHandle(api, handle, kind, flags)) : 0;
-    if (!NT_SUCCESS(answer)) {
-        return Fail(answer);
-    }
-    const BOOL result = real(handle, kind, information, size);
+    const BOOL result = NT_SUCCESS(answer) ? real(handle, kind, information, size) : Fail(answer);
     if (answer == kWithoutArchive) {
         // FILE_BASIC_INFO and FILE_ATTRIBUTE_TAG_INFO: after 32 bytes of
         // times, and first.
@@ -251,10 +246,8 @@ BOOL WINAPI ShimGetUserObjectInformationW(HANDLE object, int index, PVOID inform
                                           LPDWORD needed) {
     REAL(L"user32.dll", GetUserObjectInformationW);
     const NTSTATUS answer = Intercepting() ? Record({"GetUserObjectInformationW", L""}) : 0;
-    if (!NT_SUCCESS(answer)) {
-        return Fail(answer);
-    }
-    const BOOL result = real(object, index, information, length, needed);
+    const BOOL result =
+        NT_SUCCESS(answer) ? real(object, index, information, length, needed) : Fail(answer);
     if (result && index == UOI_FLAGS && answer == kHidden) {
         static_cast<USEROBJECTFLAGS*>(information)->dwFlags &= ~DWORD(WSF_VISIBLE);
     }
@@ -328,11 +321,10 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
                         : Joined(OnHandle("NtCreateFile", object->RootDirectory).path, call.name);
     }
     const NTSTATUS answer = Intercepting() ? Record(call) : 0;
-    if (!NT_SUCCESS(answer)) {
-        return answer;
-    }
-    const NTSTATUS result = real(handle, access, object, status, size, attributes, share,
-                                 disposition, options, extended, extendedLength);
+    const NTSTATUS result = NT_SUCCESS(answer)
+                                ? real(handle, access, object, status, size, attributes, share,
+                                       disposition, options, extended, extendedLength)
+                                : answer;
     if (Intercepting() && NT_SUCCESS(result)) {
         Interposed().openFiles[*handle] = call;
     }
