@@ -278,6 +278,9 @@ const NTSTATUS kCancelled = NTSTATUS(0xC0000120);
 const NTSTATUS kInvalidParameter = NTSTATUS(0xC000000D);
 const DWORD kWithFlags = DWORD(kFileDispositionInfoEx);
 const DWORD kOldWay = DWORD(FileDispositionInfo);
+// Synchronous I/O, which alone CancelSynchronousIo ends, and no wait for an
+// opportunistic lock's owner.
+const ULONG kNeverWaits = FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED;
 
 // Other plug-ins, some named like ours, installed in every case: they stay.
 const std::string kOthers =
@@ -554,12 +557,10 @@ std::wstring PartBelow(const std::wstring& path, std::wstring folder) {
 // What every run must show in the record: below a special folder each open
 // is relative to a handle the run holds, by one plain name, as itself (but
 // for the folders above an unelevated per-user Plugins), without backup
-// intent, for synchronous I/O (which alone CancelSynchronousIo ends); the
-// way down to Plugins is never opened for deletion, and no folder shares
-// deletion; only an entry inside a removed folder may write attributes; a
-// top-level script is never deleted ignoring read-only, an entry inside a
-// removed folder always; each target asks for FileDispositionInfoEx before
-// it deletes the old way; no handle stays open.
+// intent, never waiting (kNeverWaits); the way down to Plugins is never opened for deletion, and no
+// folder shares deletion; only an entry inside a removed folder may write attributes; a top-level
+// script is never deleted ignoring read-only, an entry inside a removed folder always; each target
+// asks for FileDispositionInfoEx before it deletes the old way; no handle stays open.
 void ExpectSafeCalls(const std::wstring& user, const std::wstring& common, bool userFollowsLinks) {
     bool askedWithFlags = false;
     for (const ApiCall& call : Interposed().calls) {
@@ -576,8 +577,8 @@ void ExpectSafeCalls(const std::wstring& user, const std::wstring& common, bool 
                         name != L".." &&
                         name.find_first_of(std::wstring(L"\\/:\0", 4)) == name.npos)
                 << "not one plain name relative to a held folder: " << what;
-            EXPECT_EQ(call.options & (FILE_OPEN_FOR_BACKUP_INTENT | FILE_SYNCHRONOUS_IO_NONALERT),
-                      ULONG(FILE_SYNCHRONOUS_IO_NONALERT))
+            EXPECT_EQ(call.options & (FILE_OPEN_FOR_BACKUP_INTENT | kNeverWaits),
+                      ULONG(kNeverWaits))
                 << what;
             EXPECT_TRUE((call.options & FILE_OPEN_REPARSE_POINT) ||
                         (depth <= 4 && underUser && userFollowsLinks))
