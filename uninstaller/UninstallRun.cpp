@@ -158,6 +158,7 @@ bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size
     return found;
 }
 
+// Whether anyone can see, and so dismiss, a message box.
 bool IsDesktopVisible() {
     // Since Windows Vista no user sees session 0, where services run.
     DWORD session = 0;
