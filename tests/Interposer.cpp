@@ -9,7 +9,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <cstring>
 
 namespace {
 
@@ -104,6 +103,11 @@ std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
     return folder.empty() || folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
 }
 
+// The answer to a call that names no path: recorded while intercepting.
+NTSTATUS Answer(const char* api) {
+    return Intercepting() ? Record({api, L""}) : 0;
+}
+
 BOOL Fail(NTSTATUS answer) {
     SetLastError(RtlNtStatusToDosError(answer));
     return FALSE;
@@ -155,14 +159,11 @@ BOOL WINAPI ShimCloseHandle(HANDLE handle) {
     return CloseOwnHandle(handle);
 }
 
-// GetFileInformationByHandleEx and SetFileInformationByHandle; a
-// disposition's flags are recorded as the access.
+// GetFileInformationByHandleEx and SetFileInformationByHandle; what is set
+// first (a disposition's flags) is recorded as the access.
 template <typename Function>
 BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
-              LPVOID information, DWORD size) {
-    const DWORD flags = std::strcmp(api, "SetFileInformationByHandle") == 0 && size >= sizeof(DWORD)
-                            ? *static_cast<const DWORD*>(information)
-                            : 0;
+              LPVOID information, DWORD size, DWORD flags) {
     const NTSTATUS answer = Intercepting() ? Record(OnHandle(api, handle, kind, flags)) : 0;
     const BOOL result = NT_SUCCESS(answer) ? real(handle, kind, information, size) : Fail(answer);
     if (answer == kWithoutArchive) {
@@ -177,13 +178,14 @@ BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE
 BOOL WINAPI ShimGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                              LPVOID information, DWORD size) {
     REAL(L"kernel32.dll", GetFileInformationByHandleEx);
-    return ByHandle("GetFileInformationByHandleEx", real, handle, kind, information, size);
+    return ByHandle("GetFileInformationByHandleEx", real, handle, kind, information, size, 0);
 }
 
 BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
                                            LPVOID information, DWORD size) {
     REAL(L"kernel32.dll", SetFileInformationByHandle);
-    return ByHandle("SetFileInformationByHandle", real, handle, kind, information, size);
+    return ByHandle("SetFileInformationByHandle", real, handle, kind, information, size,
+                    size >= sizeof(DWORD) ? *static_cast<const DWORD*>(information) : 0);
 }
 
 BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
@@ -201,7 +203,7 @@ BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, 
 BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
     REAL(L"kernel32.dll", ProcessIdToSessionId);
     const BOOL result = real(process, session);
-    if (Intercepting() && Record({"ProcessIdToSessionId", L""}) == kSessionZero) {
+    if (Answer("ProcessIdToSessionId") == kSessionZero) {
         *session = 0;
     }
     return result;
@@ -210,7 +212,7 @@ BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
 // As a thread's access list may refuse another handle on it.
 HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
     REAL(L"kernel32.dll", OpenThread);
-    const NTSTATUS answer = Intercepting() ? Record({"OpenThread", L""}) : 0;
+    const NTSTATUS answer = Answer("OpenThread");
     return NT_SUCCESS(answer) ? real(access, inherit, thread) : (Fail(answer), nullptr);
 }
 
@@ -245,7 +247,7 @@ int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) 
 BOOL WINAPI ShimGetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length,
                                           LPDWORD needed) {
     REAL(L"user32.dll", GetUserObjectInformationW);
-    const NTSTATUS answer = Intercepting() ? Record({"GetUserObjectInformationW", L""}) : 0;
+    const NTSTATUS answer = Answer("GetUserObjectInformationW");
     const BOOL result =
         NT_SUCCESS(answer) ? real(object, index, information, length, needed) : Fail(answer);
     if (result && index == UOI_FLAGS && answer == kHidden) {
