@@ -1,10 +1,7 @@
-// With mingw-w64 every call the uninstaller makes to a function that its
-// header declares as imported goes through an import entry (IMPORT_ENTRY
-// below names it): defining that entry here makes the linker take ours, which
-// points at a shim. The ntdll functions are declared plainly, so the
-// uninstaller calls them directly: they are defined here as shims themselves,
-// and the import library's are never linked. Every shim reaches the real
-// function through GetProcAddress.
+// The shims that Shims.h puts in the place of the Windows API calls the
+// uninstaller makes, in the uninstaller's sources as the tests build them:
+// each records the call, plays the rules, and makes the real call (here,
+// where the names are Windows' own) unless a rule answers for it.
 #include "tests/Interposer.h"
 
 #include <atomic>
@@ -17,16 +14,6 @@ const NTSTATUS kCancelled = NTSTATUS(0xC0000120);
 bool Intercepting() {
     return Interposed().intercepting && !Interposed().inAction;
 }
-
-template <typename Function> Function Real(const wchar_t* dll, const char* name) {
-    return reinterpret_cast<Function>(
-        reinterpret_cast<void*>(GetProcAddress(LoadLibraryW(dll), name)));
-}
-
-#define REAL(dll, name) static const auto real = Real<decltype(&::name)>(dll, #name)
-
-// The interposer's own handles are closed past the shim.
-const auto CloseOwnHandle = Real<decltype(&::CloseHandle)>(L"kernel32.dll", "CloseHandle");
 
 // Read by the watchdog's thread: the write end of the pipe a stalled call
 // reads, while it does; whether a slow call is under way; how many calls
@@ -46,8 +33,8 @@ void Stall() {
     DWORD read = 0;
     ReadFile(readEnd, &byte, 1, &read, nullptr);
     stalledCall = nullptr;
-    CloseOwnHandle(readEnd);
-    CloseOwnHandle(writeEnd);
+    ::CloseHandle(readEnd);
+    ::CloseHandle(writeEnd);
 }
 
 bool IsEntryAnswer(NTSTATUS answer) {
@@ -120,142 +107,6 @@ ApiCall OnHandle(const char* api, HANDLE handle, ULONG options = 0, ACCESS_MASK 
             options, known && file->second.folder};
 }
 
-HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags,
-                                    LPWSTR path) {
-    REAL(L"shell32.dll", SHGetFolderPathW);
-    if (!Intercepting()) {
-        return real(owner, folder, token, flags, path);
-    }
-    // A test never reaches the real special folders.
-    const auto placed = Interposed().specialFolders.find(folder);
-    if (placed == Interposed().specialFolders.end() ||
-        !NT_SUCCESS(Record({"SHGetFolderPathW", placed->second}))) {
-        return E_FAIL;
-    }
-    path[placed->second.copy(path, MAX_PATH - 1)] = 0;
-    return S_OK;
-}
-
-HANDLE WINAPI ShimCreateFileW(LPCWSTR path, DWORD access, DWORD share,
-                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                              HANDLE templateFile) {
-    REAL(L"kernel32.dll", CreateFileW);
-    const ApiCall call = {"CreateFileW", path, L"", access, share, flags, true};
-    const NTSTATUS answer = Intercepting() ? Record(call) : 0;
-    const HANDLE handle =
-        NT_SUCCESS(answer) ? real(path, access, share, security, disposition, flags, templateFile)
-                           : (Fail(answer), INVALID_HANDLE_VALUE);
-    if (Intercepting() && handle != INVALID_HANDLE_VALUE) {
-        Interposed().openFiles[handle] = call;
-    }
-    return handle;
-}
-
-BOOL WINAPI ShimCloseHandle(HANDLE handle) {
-    if (Intercepting()) {
-        Record(OnHandle("CloseHandle", handle));
-        Interposed().openFiles.erase(handle);
-    }
-    return CloseOwnHandle(handle);
-}
-
-// GetFileInformationByHandleEx and SetFileInformationByHandle; what is set
-// first (a disposition's flags) is recorded as the access.
-template <typename Function>
-BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
-              LPVOID information, DWORD size, DWORD flags) {
-    const NTSTATUS answer = Intercepting() ? Record(OnHandle(api, handle, kind, flags)) : 0;
-    const BOOL result = NT_SUCCESS(answer) ? real(handle, kind, information, size) : Fail(answer);
-    if (answer == kWithoutArchive) {
-        // FILE_BASIC_INFO and FILE_ATTRIBUTE_TAG_INFO: after 32 bytes of
-        // times, and first.
-        static_cast<DWORD*>(information)[kind == FileBasicInfo ? 8 : 0] &=
-            ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
-    }
-    return result;
-}
-
-BOOL WINAPI ShimGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
-                                             LPVOID information, DWORD size) {
-    REAL(L"kernel32.dll", GetFileInformationByHandleEx);
-    return ByHandle("GetFileInformationByHandleEx", real, handle, kind, information, size, 0);
-}
-
-BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
-                                           LPVOID information, DWORD size) {
-    REAL(L"kernel32.dll", SetFileInformationByHandle);
-    return ByHandle("SetFileInformationByHandle", real, handle, kind, information, size,
-                    size >= sizeof(DWORD) ? *static_cast<const DWORD*>(information) : 0);
-}
-
-BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
-                                    DWORD size, PDWORD needed) {
-    REAL(L"advapi32.dll", GetTokenInformation);
-    const BOOL result = real(token, kind, information, size, needed);
-    if (!Intercepting() || kind != TokenElevation) {
-        return result;
-    }
-    const NTSTATUS answer = Record({"GetTokenInformation", L""});
-    static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = answer == kElevated;
-    return NT_SUCCESS(answer) ? result : Fail(answer);
-}
-
-BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
-    REAL(L"kernel32.dll", ProcessIdToSessionId);
-    const BOOL result = real(process, session);
-    if (Answer("ProcessIdToSessionId") == kSessionZero) {
-        *session = 0;
-    }
-    return result;
-}
-
-// As a thread's access list may refuse another handle on it.
-HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
-    REAL(L"kernel32.dll", OpenThread);
-    const NTSTATUS answer = Answer("OpenThread");
-    return NT_SUCCESS(answer) ? real(access, inherit, thread) : (Fail(answer), nullptr);
-}
-
-// A cancel must never reach a slow call. Under a rule, the stalled call ends
-// (failing as cancelled) just as the watchdog cancels it: no other call may
-// start before the cancel is through.
-BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
-    REAL(L"kernel32.dll", CancelSynchronousIo);
-    const HANDLE stall = stalledCall;
-    Interposed().cancelMisplaced |= slowCall;
-    if (Intercepting() && stall != nullptr &&
-        RuleFor({"CancelSynchronousIo", L""}, false) != nullptr) {
-        const std::size_t before = recorded;
-        DWORD written = 0;
-        WriteFile(stall, "x", 1, &written, nullptr);
-        Sleep(300);
-        Interposed().cancelMisplaced |= recorded != before;
-    }
-    return real(thread);
-}
-
-int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-    REAL(L"user32.dll", MessageBoxA);
-    if (!Intercepting()) {
-        return real(owner, text, caption, style);
-    }
-    // Recorded, never shown: nobody is there to dismiss it.
-    Interposed().reports.push_back(text);
-    return IDOK;
-}
-
-BOOL WINAPI ShimGetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length,
-                                          LPDWORD needed) {
-    REAL(L"user32.dll", GetUserObjectInformationW);
-    const NTSTATUS answer = Answer("GetUserObjectInformationW");
-    const BOOL result =
-        NT_SUCCESS(answer) ? real(object, index, information, length, needed) : Fail(answer);
-    if (result && index == UOI_FLAGS && answer == kHidden) {
-        static_cast<USEROBJECTFLAGS*>(information)->dwFlags &= ~DWORD(WSF_VISIBLE);
-    }
-    return result;
-}
-
 // Plays the rules on a listing's entries.
 void RewriteEntries(const std::wstring& folder, char* buffer, const IO_STATUS_BLOCK& status) {
     static const std::wstring kNotPlain[] = {L"..", L"a\\b", L"a:b"};
@@ -283,37 +134,141 @@ void RewriteEntries(const std::wstring& folder, char* buffer, const IO_STATUS_BL
     }
 }
 
+// GetFileInformationByHandleEx and SetFileInformationByHandle; what is set
+// first (a disposition's flags) is recorded as the access.
+template <typename Function>
+BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+              LPVOID information, DWORD size, DWORD flags) {
+    const NTSTATUS answer = Intercepting() ? Record(OnHandle(api, handle, kind, flags)) : 0;
+    const BOOL result = NT_SUCCESS(answer) ? real(handle, kind, information, size) : Fail(answer);
+    if (answer == kWithoutArchive) {
+        // FILE_BASIC_INFO and FILE_ATTRIBUTE_TAG_INFO: after 32 bytes of
+        // times, and first.
+        static_cast<DWORD*>(information)[kind == FileBasicInfo ? 8 : 0] &=
+            ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
+    }
+    return result;
+}
+
 } // namespace
 
-// The import entries: `__imp__Name@ArgumentBytes` as 32-bit stdcall
-// decorates them, `__imp_Name` in 64-bit code, which has one calling
-// convention and no decoration.
-#ifdef _WIN64
-#define IMPORT_SYMBOL(name, argumentBytes) "__imp_" #name
-#else
-#define IMPORT_SYMBOL(name, argumentBytes) "__imp__" #name "@" #argumentBytes
-#endif
-#define IMPORT_ENTRY(name, argumentBytes)                                                          \
-    decltype(&::name) ImportEntry##name __asm__(IMPORT_SYMBOL(name, argumentBytes)) = &Shim##name
+HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags,
+                                    LPWSTR path) {
+    if (!Intercepting()) {
+        return ::SHGetFolderPathW(owner, folder, token, flags, path);
+    }
+    // A test never reaches the real special folders.
+    const auto placed = Interposed().specialFolders.find(folder);
+    if (placed == Interposed().specialFolders.end() ||
+        !NT_SUCCESS(Record({"SHGetFolderPathW", placed->second}))) {
+        return E_FAIL;
+    }
+    path[placed->second.copy(path, MAX_PATH - 1)] = 0;
+    return S_OK;
+}
 
-IMPORT_ENTRY(SHGetFolderPathW, 20);
-IMPORT_ENTRY(CreateFileW, 28);
-IMPORT_ENTRY(CloseHandle, 4);
-IMPORT_ENTRY(GetFileInformationByHandleEx, 16);
-IMPORT_ENTRY(SetFileInformationByHandle, 16);
-IMPORT_ENTRY(GetTokenInformation, 20);
-IMPORT_ENTRY(ProcessIdToSessionId, 8);
-IMPORT_ENTRY(OpenThread, 12);
-IMPORT_ENTRY(CancelSynchronousIo, 4);
-IMPORT_ENTRY(MessageBoxA, 16);
-IMPORT_ENTRY(GetUserObjectInformationW, 20);
+HANDLE WINAPI ShimCreateFileW(LPCWSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE templateFile) {
+    const ApiCall call = {"CreateFileW", path, L"", access, share, flags, true};
+    const NTSTATUS answer = Intercepting() ? Record(call) : 0;
+    const HANDLE handle = NT_SUCCESS(answer) ? ::CreateFileW(path, access, share, security,
+                                                             disposition, flags, templateFile)
+                                             : (Fail(answer), INVALID_HANDLE_VALUE);
+    if (Intercepting() && handle != INVALID_HANDLE_VALUE) {
+        Interposed().openFiles[handle] = call;
+    }
+    return handle;
+}
 
-extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
-                                       POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK status,
-                                       PLARGE_INTEGER size, ULONG attributes, ULONG share,
-                                       ULONG disposition, ULONG options, PVOID extended,
-                                       ULONG extendedLength) {
-    REAL(L"ntdll.dll", NtCreateFile);
+BOOL WINAPI ShimCloseHandle(HANDLE handle) {
+    if (Intercepting()) {
+        Record(OnHandle("CloseHandle", handle));
+        Interposed().openFiles.erase(handle);
+    }
+    return ::CloseHandle(handle);
+}
+
+BOOL WINAPI ShimGetFileInformationByHandleEx(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                             LPVOID information, DWORD size) {
+    return ByHandle("GetFileInformationByHandleEx", ::GetFileInformationByHandleEx, handle, kind,
+                    information, size, 0);
+}
+
+BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
+                                           LPVOID information, DWORD size) {
+    return ByHandle("SetFileInformationByHandle", ::SetFileInformationByHandle, handle, kind,
+                    information, size,
+                    size >= sizeof(DWORD) ? *static_cast<const DWORD*>(information) : 0);
+}
+
+BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
+                                    DWORD size, PDWORD needed) {
+    const BOOL result = ::GetTokenInformation(token, kind, information, size, needed);
+    if (!Intercepting() || kind != TokenElevation) {
+        return result;
+    }
+    const NTSTATUS answer = Record({"GetTokenInformation", L""});
+    static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = answer == kElevated;
+    return NT_SUCCESS(answer) ? result : Fail(answer);
+}
+
+BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
+    const BOOL result = ::ProcessIdToSessionId(process, session);
+    if (Answer("ProcessIdToSessionId") == kSessionZero) {
+        *session = 0;
+    }
+    return result;
+}
+
+// As a thread's access list may refuse another handle on it.
+HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
+    const NTSTATUS answer = Answer("OpenThread");
+    return NT_SUCCESS(answer) ? ::OpenThread(access, inherit, thread) : (Fail(answer), nullptr);
+}
+
+// A cancel must never reach a slow call. Under a rule, the stalled call ends
+// (failing as cancelled) just as the watchdog cancels it: no other call may
+// start before the cancel is through.
+BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
+    const HANDLE stall = stalledCall;
+    Interposed().cancelMisplaced |= slowCall;
+    if (Intercepting() && stall != nullptr &&
+        RuleFor({"CancelSynchronousIo", L""}, false) != nullptr) {
+        const std::size_t before = recorded;
+        DWORD written = 0;
+        WriteFile(stall, "x", 1, &written, nullptr);
+        Sleep(300);
+        Interposed().cancelMisplaced |= recorded != before;
+    }
+    return ::CancelSynchronousIo(thread);
+}
+
+int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
+    if (!Intercepting()) {
+        return ::MessageBoxA(owner, text, caption, style);
+    }
+    // Recorded, never shown: nobody is there to dismiss it.
+    Interposed().reports.push_back(text);
+    return IDOK;
+}
+
+BOOL WINAPI ShimGetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length,
+                                          LPDWORD needed) {
+    const NTSTATUS answer = Answer("GetUserObjectInformationW");
+    const BOOL result =
+        NT_SUCCESS(answer) ? ::GetUserObjectInformationW(object, index, information, length, needed)
+                           : Fail(answer);
+    if (result && index == UOI_FLAGS && answer == kHidden) {
+        static_cast<USEROBJECTFLAGS*>(information)->dwFlags &= ~DWORD(WSF_VISIBLE);
+    }
+    return result;
+}
+
+NTSTATUS NTAPI ShimNtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES object,
+                                PIO_STATUS_BLOCK status, PLARGE_INTEGER size, ULONG attributes,
+                                ULONG share, ULONG disposition, ULONG options, PVOID extended,
+                                ULONG extendedLength) {
     ApiCall call = {
         "NtCreateFile", L"", L"", access, share, options, (options & FILE_DIRECTORY_FILE) != 0};
     if (Intercepting()) {
@@ -323,23 +278,21 @@ extern "C" NTSTATUS NTAPI NtCreateFile(PHANDLE handle, ACCESS_MASK access,
                         : Joined(OnHandle("NtCreateFile", object->RootDirectory).path, call.name);
     }
     const NTSTATUS answer = Intercepting() ? Record(call) : 0;
-    const NTSTATUS result = NT_SUCCESS(answer)
-                                ? real(handle, access, object, status, size, attributes, share,
-                                       disposition, options, extended, extendedLength)
-                                : answer;
+    const NTSTATUS result =
+        NT_SUCCESS(answer) ? ::NtCreateFile(handle, access, object, status, size, attributes, share,
+                                            disposition, options, extended, extendedLength)
+                           : answer;
     if (Intercepting() && NT_SUCCESS(result)) {
         Interposed().openFiles[*handle] = call;
     }
     return result == 0 ? answer : result;
 }
 
-extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID apcRoutine,
-                                               PVOID apcContext, PIO_STATUS_BLOCK status,
-                                               PVOID buffer, ULONG length,
-                                               FILE_INFORMATION_CLASS kind,
-                                               BOOLEAN returnSingleEntry, PUNICODE_STRING mask,
-                                               BOOLEAN restartScan) {
-    REAL(L"ntdll.dll", NtQueryDirectoryFile);
+NTSTATUS NTAPI ShimNtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID apcRoutine,
+                                        PVOID apcContext, PIO_STATUS_BLOCK status, PVOID buffer,
+                                        ULONG length, FILE_INFORMATION_CLASS kind,
+                                        BOOLEAN returnSingleEntry, PUNICODE_STRING mask,
+                                        BOOLEAN restartScan) {
     const ApiCall call = OnHandle("NtQueryDirectoryFile", folder);
     const NTSTATUS answer = Intercepting() ? Record(call) : 0;
     if (!NT_SUCCESS(answer) || answer == kFillsNothing) {
@@ -348,22 +301,21 @@ extern "C" NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOI
     }
     // Restarted, a listing never ends: Wine lists "." first, again and again.
     const bool endless = answer == kEndless;
-    const NTSTATUS result = real(folder, event, apcRoutine, apcContext, status, buffer, length,
-                                 kind, returnSingleEntry || answer == kOneEntryPerCall || endless,
-                                 mask, restartScan || endless);
+    const NTSTATUS result = ::NtQueryDirectoryFile(
+        folder, event, apcRoutine, apcContext, status, buffer, length, kind,
+        returnSingleEntry || answer == kOneEntryPerCall || endless, mask, restartScan || endless);
     if (Intercepting() && NT_SUCCESS(result)) {
         RewriteEntries(call.path, static_cast<char*>(buffer), *status);
     }
     return result;
 }
 
-extern "C" NTSTATUS NTAPI NtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK status,
-                                                 PVOID information, ULONG length,
-                                                 FILE_INFORMATION_CLASS kind) {
-    REAL(L"ntdll.dll", NtQueryInformationFile);
+NTSTATUS NTAPI ShimNtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK status, PVOID information,
+                                          ULONG length, FILE_INFORMATION_CLASS kind) {
     const NTSTATUS answer =
         Intercepting() ? Record(OnHandle("NtQueryInformationFile", handle, kind)) : 0;
-    return NT_SUCCESS(answer) ? real(handle, status, information, length, kind) : answer;
+    return NT_SUCCESS(answer) ? ::NtQueryInformationFile(handle, status, information, length, kind)
+                              : answer;
 }
 
 Interposer& Interposed() {
