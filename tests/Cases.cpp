@@ -590,9 +590,7 @@ void ExpectSafeCalls(const std::wstring& user, const std::wstring& common, bool 
 }
 
 DWORD WINAPI RunThePlan(void* limits) {
-    Interposed().intercepting = true;
     ReportUninstall(RunCleanupPlan(*static_cast<const RunLimits*>(limits)));
-    Interposed().intercepting = false;
     return 0;
 }
 

@@ -11,10 +11,6 @@ namespace {
 
 const NTSTATUS kCancelled = NTSTATUS(0xC0000120);
 
-bool Intercepting() {
-    return Interposed().intercepting && !Interposed().inAction;
-}
-
 // Read by the watchdog's thread: the write end of the pipe a stalled call
 // reads, while it does; whether a slow call is under way; how many calls
 // were recorded.
@@ -64,9 +60,7 @@ const Rule* RuleFor(const ApiCall& call, bool listedEntry) {
 NTSTATUS Record(const ApiCall& call) {
     Interposer& state = Interposed();
     if (state.calls.size() + 1 == state.actionBeforeCall) {
-        state.inAction = true;
         state.action();
-        state.inAction = false;
     }
     state.calls.push_back(call);
     ++recorded;
@@ -88,11 +82,6 @@ NTSTATUS Record(const ApiCall& call) {
 // A name's path below a folder's (a drive's root ends in a backslash).
 std::wstring Joined(const std::wstring& folder, const std::wstring& name) {
     return folder.empty() || folder.back() == L'\\' ? folder + name : folder + L"\\" + name;
-}
-
-// The answer to a call that names no path: recorded while intercepting.
-NTSTATUS Answer(const char* api) {
-    return Intercepting() ? Record({api, L""}) : 0;
 }
 
 BOOL Fail(NTSTATUS answer) {
@@ -139,7 +128,7 @@ void RewriteEntries(const std::wstring& folder, char* buffer, const IO_STATUS_BL
 template <typename Function>
 BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE_CLASS kind,
               LPVOID information, DWORD size, DWORD flags) {
-    const NTSTATUS answer = Intercepting() ? Record(OnHandle(api, handle, kind, flags)) : 0;
+    const NTSTATUS answer = Record(OnHandle(api, handle, kind, flags));
     const BOOL result = NT_SUCCESS(answer) ? real(handle, kind, information, size) : Fail(answer);
     if (answer == kWithoutArchive) {
         // FILE_BASIC_INFO and FILE_ATTRIBUTE_TAG_INFO: after 32 bytes of
@@ -152,11 +141,8 @@ BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE
 
 } // namespace
 
-HRESULT WINAPI ShimSHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags,
+HRESULT WINAPI ShimSHGetFolderPathW(HWND /*owner*/, int folder, HANDLE /*token*/, DWORD /*flags*/,
                                     LPWSTR path) {
-    if (!Intercepting()) {
-        return ::SHGetFolderPathW(owner, folder, token, flags, path);
-    }
     // A test never reaches the real special folders.
     const auto placed = Interposed().specialFolders.find(folder);
     if (placed == Interposed().specialFolders.end() ||
@@ -171,21 +157,19 @@ HANDLE WINAPI ShimCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE templateFile) {
     const ApiCall call = {"CreateFileW", path, L"", access, share, flags, true};
-    const NTSTATUS answer = Intercepting() ? Record(call) : 0;
+    const NTSTATUS answer = Record(call);
     const HANDLE handle = NT_SUCCESS(answer) ? ::CreateFileW(path, access, share, security,
                                                              disposition, flags, templateFile)
                                              : (Fail(answer), INVALID_HANDLE_VALUE);
-    if (Intercepting() && handle != INVALID_HANDLE_VALUE) {
+    if (handle != INVALID_HANDLE_VALUE) {
         Interposed().openFiles[handle] = call;
     }
     return handle;
 }
 
 BOOL WINAPI ShimCloseHandle(HANDLE handle) {
-    if (Intercepting()) {
-        Record(OnHandle("CloseHandle", handle));
-        Interposed().openFiles.erase(handle);
-    }
+    Record(OnHandle("CloseHandle", handle));
+    Interposed().openFiles.erase(handle);
     return ::CloseHandle(handle);
 }
 
@@ -205,9 +189,6 @@ BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CL
 BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
                                     DWORD size, PDWORD needed) {
     const BOOL result = ::GetTokenInformation(token, kind, information, size, needed);
-    if (!Intercepting() || kind != TokenElevation) {
-        return result;
-    }
     const NTSTATUS answer = Record({"GetTokenInformation", L""});
     static_cast<TOKEN_ELEVATION*>(information)->TokenIsElevated = answer == kElevated;
     return NT_SUCCESS(answer) ? result : Fail(answer);
@@ -215,7 +196,7 @@ BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, 
 
 BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
     const BOOL result = ::ProcessIdToSessionId(process, session);
-    if (Answer("ProcessIdToSessionId") == kSessionZero) {
+    if (Record({"ProcessIdToSessionId", L""}) == kSessionZero) {
         *session = 0;
     }
     return result;
@@ -223,7 +204,7 @@ BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
 
 // As a thread's access list may refuse another handle on it.
 HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
-    const NTSTATUS answer = Answer("OpenThread");
+    const NTSTATUS answer = Record({"OpenThread", L""});
     return NT_SUCCESS(answer) ? ::OpenThread(access, inherit, thread) : (Fail(answer), nullptr);
 }
 
@@ -233,8 +214,7 @@ HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
 BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
     const HANDLE stall = stalledCall;
     Interposed().cancelMisplaced |= slowCall;
-    if (Intercepting() && stall != nullptr &&
-        RuleFor({"CancelSynchronousIo", L""}, false) != nullptr) {
+    if (stall != nullptr && RuleFor({"CancelSynchronousIo", L""}, false) != nullptr) {
         const std::size_t before = recorded;
         DWORD written = 0;
         WriteFile(stall, "x", 1, &written, nullptr);
@@ -244,10 +224,7 @@ BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
     return ::CancelSynchronousIo(thread);
 }
 
-int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) {
-    if (!Intercepting()) {
-        return ::MessageBoxA(owner, text, caption, style);
-    }
+int WINAPI ShimMessageBoxA(HWND /*owner*/, LPCSTR text, LPCSTR /*caption*/, UINT /*style*/) {
     // Recorded, never shown: nobody is there to dismiss it.
     Interposed().reports.push_back(text);
     return IDOK;
@@ -255,7 +232,7 @@ int WINAPI ShimMessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT style) 
 
 BOOL WINAPI ShimGetUserObjectInformationW(HANDLE object, int index, PVOID information, DWORD length,
                                           LPDWORD needed) {
-    const NTSTATUS answer = Answer("GetUserObjectInformationW");
+    const NTSTATUS answer = Record({"GetUserObjectInformationW", L""});
     const BOOL result =
         NT_SUCCESS(answer) ? ::GetUserObjectInformationW(object, index, information, length, needed)
                            : Fail(answer);
@@ -271,18 +248,16 @@ NTSTATUS NTAPI ShimNtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTR
                                 ULONG extendedLength) {
     ApiCall call = {
         "NtCreateFile", L"", L"", access, share, options, (options & FILE_DIRECTORY_FILE) != 0};
-    if (Intercepting()) {
-        call.name.assign(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
-        call.path = object->RootDirectory == nullptr
-                        ? call.name
-                        : Joined(OnHandle("NtCreateFile", object->RootDirectory).path, call.name);
-    }
-    const NTSTATUS answer = Intercepting() ? Record(call) : 0;
+    call.name.assign(object->ObjectName->Buffer, object->ObjectName->Length / sizeof(wchar_t));
+    call.path = object->RootDirectory == nullptr
+                    ? call.name
+                    : Joined(OnHandle("NtCreateFile", object->RootDirectory).path, call.name);
+    const NTSTATUS answer = Record(call);
     const NTSTATUS result =
         NT_SUCCESS(answer) ? ::NtCreateFile(handle, access, object, status, size, attributes, share,
                                             disposition, options, extended, extendedLength)
                            : answer;
-    if (Intercepting() && NT_SUCCESS(result)) {
+    if (NT_SUCCESS(result)) {
         Interposed().openFiles[*handle] = call;
     }
     return result == 0 ? answer : result;
@@ -294,7 +269,7 @@ NTSTATUS NTAPI ShimNtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID apcRo
                                         BOOLEAN returnSingleEntry, PUNICODE_STRING mask,
                                         BOOLEAN restartScan) {
     const ApiCall call = OnHandle("NtQueryDirectoryFile", folder);
-    const NTSTATUS answer = Intercepting() ? Record(call) : 0;
+    const NTSTATUS answer = Record(call);
     if (!NT_SUCCESS(answer) || answer == kFillsNothing) {
         status->Information = 0;
         return answer == kFillsNothing ? 0 : answer;
@@ -304,7 +279,7 @@ NTSTATUS NTAPI ShimNtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID apcRo
     const NTSTATUS result = ::NtQueryDirectoryFile(
         folder, event, apcRoutine, apcContext, status, buffer, length, kind,
         returnSingleEntry || answer == kOneEntryPerCall || endless, mask, restartScan || endless);
-    if (Intercepting() && NT_SUCCESS(result)) {
+    if (NT_SUCCESS(result)) {
         RewriteEntries(call.path, static_cast<char*>(buffer), *status);
     }
     return result;
@@ -312,8 +287,7 @@ NTSTATUS NTAPI ShimNtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID apcRo
 
 NTSTATUS NTAPI ShimNtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK status, PVOID information,
                                           ULONG length, FILE_INFORMATION_CLASS kind) {
-    const NTSTATUS answer =
-        Intercepting() ? Record(OnHandle("NtQueryInformationFile", handle, kind)) : 0;
+    const NTSTATUS answer = Record(OnHandle("NtQueryInformationFile", handle, kind));
     return NT_SUCCESS(answer) ? ::NtQueryInformationFile(handle, status, information, length, kind)
                               : answer;
 }

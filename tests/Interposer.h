@@ -1,7 +1,7 @@
-// The test bed's one seam: the import entries of the Windows API calls the
-// uninstaller makes are taken by shims (Interposer.cpp) that forward to the
-// real functions. While a test intercepts, the shims record the calls and
-// play the answers of a few rules: this call on this path answers this;
+// The test bed's one seam: the Windows API calls the uninstaller makes go to
+// shims (Shims.h, Interposer.cpp) that forward to the real functions. The
+// shims record the calls and play the answers of a few rules: this call on
+// this path answers this;
 // this open is refused this access; this call waits until it is cancelled;
 // another party acts before call N; the token, session and window station
 // answer so. Every call that no rule answers is the real one.
@@ -57,7 +57,7 @@ struct Rule {
     std::wstring path = {}; // `at` as a Windows path
 };
 
-// One intercepted call and its path: the one given or, for a call on a
+// One call and its path: the one given or, for a call on a
 // handle, the one the handle was opened by. A relative open's path is its
 // folder's, a backslash and the name given.
 struct ApiCall {
@@ -73,16 +73,15 @@ struct Interposer {
     // What SHGetFolderPathW yields; a folder not placed is not found.
     std::map<int, std::wstring> specialFolders;
     std::vector<Rule> rules;
-    // Run unintercepted, as another party acting at that moment, just before
-    // intercepted call `actionBeforeCall` (1 is the first).
+    // Run as another party acting at that moment, just before call
+    // `actionBeforeCall` (1 is the first).
     std::size_t actionBeforeCall = 0;
     std::function<void()> action;
 
     std::vector<ApiCall> calls;
     std::vector<std::string> reports; // the texts of the message boxes
-    // The handles the intercepted calls opened and did not close.
+    // The handles the calls opened and did not close.
     std::map<HANDLE, ApiCall> openFiles;
-    bool intercepting = false, inAction = false;
     // Whether the watchdog cancelled while a slow call was under way, or a
     // call started while it cancelled one that had ended (its cancel could
     // have reached that call).
