@@ -103,13 +103,6 @@ bool RunOnHost(const std::string& script) {
     return spawn(const_cast<char* const*>(arguments), TRUE) == 0;
 }
 
-// The host path, quoted, of a Windows path in the sandbox.
-std::string OnHost(const Sandbox& sandbox, const std::wstring& path) {
-    std::string below = Utf8(path.substr(sandbox.folder.size()));
-    std::replace(below.begin(), below.end(), '\\', '/');
-    return Quoted(sandbox.host + below);
-}
-
 std::vector<HANDLE> heldFiles;
 
 Sandbox MakeSandbox() {
@@ -492,10 +485,10 @@ const Case kCases[] = {
      "common: SU_Tarvex_V2/{offset/b,length/a,length/b}.rb\n"
      "common: SU_Tarvex_V2/odd/{1,2,3}\n",
      {{"NtQueryDirectoryFile", "common: SU_Tarvex_V2/empty", kFillsNothing, 0, 2},
-      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/offset/a.rb", kOffsetPastFilled},
-      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/length/a.rb", kNameLengthPastFilled},
-      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/odd/", kOddNames},
-      {"NtQueryDirectoryFile", "common: SU_Tarvex_V2.rbs", kOddNames}}},
+      {"ListedEntry", "common: SU_Tarvex_V2/offset/a.rb", kOffsetPastFilled},
+      {"ListedEntry", "common: SU_Tarvex_V2/length/a.rb", kNameLengthPastFilled},
+      {"ListedEntry", "common: SU_Tarvex_V2/odd/", kOddNames},
+      {"ListedEntry", "common: SU_Tarvex_V2.rbs", kOddNames}}},
     // A link on the way down is followed only above an unelevated per-user
     // Plugins folder (its user may have moved it): any user may plant one
     // in the all-users folder. A link at a version folder's name counts as
@@ -637,20 +630,22 @@ std::vector<std::uint64_t> RunCase(const Case& row, std::uint64_t swapBefore) {
                                                        ? PathsOf(sandbox, user)[0]
                                                        : std::wstring(user.begin(), user.end())},
                                    {CSIDL_COMMON_APPDATA, PathsOf(sandbox, "programdata:")[0]}};
-    const std::vector<std::wstring> marked = PathsOf(sandbox, row.tree, "swapped");
-    const bool swaps = !marked.empty();
-    const std::wstring swapped = swaps ? marked[0] : L"";
-    if (swaps) {
-        const std::string entry = OnHost(sandbox, swapped);
-        const std::string copy = Quoted(sandbox.host + "/outside/swapped");
-        RunOnHost("mkdir -p " + Quoted(sandbox.host + "/outside") + " && cp -a " + entry + " " +
-                  copy);
-        Interposed().actionBeforeCall = swapBefore;
-        Interposed().action = [=] {
-            RunOnHost("cd " + entry + "/.. && { [ ! -e " + entry + " ] || mv " + entry + " " +
-                      entry + "' (moved)'; } && ln -s " + copy + " " + entry);
-        };
+    std::wstring swapped;
+    for (const Entry& entry : EntriesOf(sandbox, row.tree)) {
+        if (entry.marks.find("swapped") != std::string::npos) {
+            swapped = WindowsPath(sandbox, entry.path);
+            const std::string at = Quoted(sandbox.host + "/" + entry.path);
+            const std::string copy = Quoted(sandbox.host + "/outside/swapped");
+            RunOnHost("mkdir -p " + Quoted(sandbox.host + "/outside") + " && cp -a " + at + " " +
+                      copy);
+            Interposed().actionBeforeCall = swapBefore;
+            Interposed().action = [=] {
+                RunOnHost("cd " + at + "/.. && { [ ! -e " + at + " ] || mv " + at + " " + at +
+                          "' (moved)'; } && ln -s " + copy + " " + at);
+            };
+        }
     }
+    const bool swaps = !swapped.empty();
     // The other plug-ins stay, but where a link on the way down took them.
     const std::set<std::string> installed = ListTree(sandbox);
     const std::set<std::string> others = ReadTree(sandbox, kOthers);
@@ -673,9 +668,7 @@ std::vector<std::uint64_t> RunCase(const Case& row, std::uint64_t swapBefore) {
     }
     // What went, went whole: a second run finds nothing.
     if (row.left.empty() && !swaps && row.report == kInstalled) {
-        Interposed().calls.clear();
-        Interposed().reports.clear();
-        Interposed().rules.clear();
+        Interposed() = Interposer{Interposed().specialFolders};
         RunThePlanAndCheck(row, kNotInstalled);
     }
     RemoveSandbox(sandbox);

@@ -33,12 +33,9 @@ void Stall() {
     ::CloseHandle(writeEnd);
 }
 
-bool IsEntryAnswer(NTSTATUS answer) {
-    return answer == kOffsetPastFilled || answer == kNameLengthPastFilled || answer == kOddNames;
-}
-
-// The rule that answers a call or, for a listed entry, the entry.
-const Rule* RuleFor(const ApiCall& call, bool listedEntry) {
+// The rule that answers a call (or a "ListedEntry": an entry as a listing
+// shows it).
+const Rule* RuleFor(const ApiCall& call) {
     for (Rule& rule : Interposed().rules) {
         const std::wstring& at = rule.path;
         const bool covered = at.empty() || call.path == at ||
@@ -46,8 +43,7 @@ const Rule* RuleFor(const ApiCall& call, bool listedEntry) {
         const bool wanted =
             rule.when == 0 || (call.api == "NtCreateFile" ? (call.access & rule.when) != 0
                                                           : call.options == rule.when);
-        if (call.api == rule.api && IsEntryAnswer(rule.answer) == listedEntry && covered &&
-            wanted && ++rule.matched >= rule.from &&
+        if (call.api == rule.api && covered && wanted && ++rule.matched >= rule.from &&
             (rule.count == 0 || rule.matched < rule.from + rule.count)) {
             return &rule;
         }
@@ -64,7 +60,7 @@ NTSTATUS Record(const ApiCall& call) {
     }
     state.calls.push_back(call);
     ++recorded;
-    const Rule* rule = RuleFor(call, false);
+    const Rule* rule = RuleFor(call);
     const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
     if (answer == kStall) {
         Stall();
@@ -105,7 +101,7 @@ void RewriteEntries(const std::wstring& folder, char* buffer, const IO_STATUS_BL
         const ULONG next = entry.NextEntryOffset;
         const Rule* rule = name == L"." || name == L".."
                                ? nullptr
-                               : RuleFor({"NtQueryDirectoryFile", Joined(folder, name)}, true);
+                               : RuleFor({"ListedEntry", Joined(folder, name)});
         const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
         if (answer == kOffsetPastFilled) {
             entry.NextEntryOffset = ULONG(0 - at);
@@ -214,7 +210,7 @@ HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
 BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
     const HANDLE stall = stalledCall;
     Interposed().cancelMisplaced |= slowCall;
-    if (stall != nullptr && RuleFor({"CancelSynchronousIo", L""}, false) != nullptr) {
+    if (stall != nullptr && RuleFor({"CancelSynchronousIo", L""}) != nullptr) {
         const std::size_t before = recorded;
         DWORD written = 0;
         WriteFile(stall, "x", 1, &written, nullptr);

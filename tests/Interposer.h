@@ -31,9 +31,10 @@ const NTSTATUS kWithoutArchive = NTSTATUS(0x20000002);
 const NTSTATUS kOneEntryPerCall = NTSTATUS(0x20000003);
 const NTSTATUS kFillsNothing = NTSTATUS(0x20000004);
 const NTSTATUS kEndless = NTSTATUS(0x20000005);
-// A listed entry (the rule names it, not its folder) has a next offset of
-// 2^32 less its own (in 32-bit code, back to the batch's start); a name that
-// runs past the bytes filled; or, in turn, the names "..", "a\b" and "a:b".
+// A listed entry (API "ListedEntry": the rule names the entry, not its
+// folder) has a next offset of 2^32 less its own (in 32-bit code, back to
+// the batch's start); a name that runs past the bytes filled; or, in turn,
+// the names "..", "a\b" and "a:b".
 const NTSTATUS kOffsetPastFilled = NTSTATUS(0x20000006);
 const NTSTATUS kNameLengthPastFilled = NTSTATUS(0x20000007);
 const NTSTATUS kOddNames = NTSTATUS(0x20000008);
@@ -72,16 +73,16 @@ struct ApiCall {
 struct Interposer {
     // What SHGetFolderPathW yields; a folder not placed is not found.
     std::map<int, std::wstring> specialFolders;
-    std::vector<Rule> rules;
+    std::vector<Rule> rules = {};
     // Run as another party acting at that moment, just before call
     // `actionBeforeCall` (1 is the first).
     std::size_t actionBeforeCall = 0;
-    std::function<void()> action;
+    std::function<void()> action = {};
 
-    std::vector<ApiCall> calls;
-    std::vector<std::string> reports; // the texts of the message boxes
+    std::vector<ApiCall> calls = {};
+    std::vector<std::string> reports = {}; // the texts of the message boxes
     // The handles the calls opened and did not close.
-    std::map<HANDLE, ApiCall> openFiles;
+    std::map<HANDLE, ApiCall> openFiles = {};
     // Whether the watchdog cancelled while a slow call was under way, or a
     // call started while it cancelled one that had ended (its cancel could
     // have reached that call).
