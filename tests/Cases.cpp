@@ -54,15 +54,12 @@ LONG WINAPI EndOnCrash(EXCEPTION_POINTERS* exception) {
 // The roots below a sandbox: the per-user folder (`appdata`, a per-user
 // folder 188 code units long `longdata`) and its Plugins, the same for all
 // users, a folder outside them and its own Plugins.
+const std::string kPlugins = "/SketchUp/SketchUp 2016/SketchUp/Plugins";
 const std::map<std::string, std::string> kRoots = {
-    {"appdata", "appdata"},
-    {"user", "appdata/SketchUp/SketchUp 2016/SketchUp/Plugins"},
-    {"longdata", "{188}"},
-    {"long", "{188}/SketchUp/SketchUp 2016/SketchUp/Plugins"},
-    {"programdata", "programdata"},
-    {"common", "programdata/SketchUp/SketchUp 2016/SketchUp/Plugins"},
-    {"outside", "outside"},
-    {"elsewhere", "outside/SketchUp/SketchUp 2016/SketchUp/Plugins"}};
+    {"appdata", "appdata"},         {"user", "appdata" + kPlugins},
+    {"longdata", "{188}"},          {"long", "{188}" + kPlugins},
+    {"programdata", "programdata"}, {"common", "programdata" + kPlugins},
+    {"outside", "outside"},         {"elsewhere", "outside" + kPlugins}};
 
 // A folder of its own for one case, in the host's /dev/shm (Wine's drive Z:
 // is the host's root), and its host path.
@@ -165,7 +162,7 @@ std::wstring WindowsPath(const Sandbox& sandbox, const std::string& path) {
 
 struct Entry {
     std::string path; // below the sandbox
-    char kind;        // '/' a folder, '@' a link, ' ' a file
+    std::string kind; // "/" a folder, "@" a link, "" a file
     std::string marks;
     std::string target; // below the sandbox
 };
@@ -185,8 +182,9 @@ std::vector<Entry> EntriesOf(const Sandbox& sandbox, const std::string& tree) {
                 entry.target = PathOf(sandbox, line.substr(arrow + 4));
                 line.erase(arrow);
             }
-            entry.kind = line.back() == '/' || line.back() == '@' ? line.back() : ' ';
-            entry.path = PathOf(sandbox, line.substr(0, line.size() - (entry.kind != ' ')));
+            entry.kind =
+                line.back() == '/' || line.back() == '@' ? line.substr(line.size() - 1) : "";
+            entry.path = PathOf(sandbox, line.substr(0, line.size() - entry.kind.size()));
             entries.push_back(entry);
         }
     }
@@ -201,7 +199,7 @@ std::vector<std::wstring> PathsOf(const Sandbox& sandbox, const std::string& tre
     for (const Entry& entry : EntriesOf(sandbox, tree)) {
         if (marked == nullptr || entry.marks.find(marked) != std::string::npos) {
             paths.push_back(WindowsPath(sandbox, entry.path) +
-                            (entry.kind == '/' && !marked ? L"\\" : L""));
+                            (entry.kind == "/" && !marked ? L"\\" : L""));
         }
     }
     return tree.empty() && marked == nullptr ? std::vector<std::wstring>{L""} : paths;
@@ -213,8 +211,8 @@ void MakeTree(const Sandbox& sandbox, const std::string& tree) {
         const std::string path = Quoted(sandbox.host + "/" + entry.path);
         const std::string target = Quoted(sandbox.host + "/" + entry.target);
         script += "mkdir -p -- \"$(dirname -- " + path + ")\" && ";
-        script += entry.kind == '/'      ? "mkdir -p -- " + path
-                  : entry.kind == '@'    ? "rm -rf -- " + path + " && ln -s " + target + " " + path
+        script += entry.kind == "/"      ? "mkdir -p -- " + path
+                  : entry.kind == "@"    ? "rm -rf -- " + path + " && ln -s " + target + " " + path
                   : entry.target.empty() ? ": >" + path
                                          : "ln -- " + target + " " + path;
         script += entry.marks.find("read-only") != std::string::npos ? " && chmod a-w " + path : "";
@@ -228,14 +226,13 @@ void MakeTree(const Sandbox& sandbox, const std::string& tree) {
     }
 }
 
-// The lines of a tree, as ListTree writes them.
+// The lines of a tree, as ListTree writes them (only files are marked
+// read-only).
 std::set<std::string> ReadTree(const Sandbox& sandbox, const std::string& tree) {
     std::set<std::string> lines;
     for (const Entry& entry : EntriesOf(sandbox, tree)) {
         const bool readOnly = entry.marks.find("read-only") != std::string::npos;
-        lines.insert(entry.path + (entry.kind != ' ' ? std::string(1, entry.kind)
-                                   : readOnly        ? " [read-only]"
-                                                     : ""));
+        lines.insert(entry.path + entry.kind + (readOnly ? " [read-only]" : ""));
     }
     return lines;
 }
@@ -258,11 +255,7 @@ std::set<std::string> ListTree(const Sandbox& sandbox) {
 
 const char kInstalled[] = "All applications have been uninstalled";
 const char kNotInstalled[] = "No application installed";
-const NTSTATUS kDenied = NTSTATUS(0xC0000022);
-const NTSTATUS kOplockBreakInProgress = NTSTATUS(0x00000108);
-const NTSTATUS kCancelled = NTSTATUS(0xC0000120);
-const NTSTATUS kInvalidParameter = NTSTATUS(0xC000000D);
-const NTSTATUS kNotSupported = NTSTATUS(0xC00000BB);
+const NTSTATUS kDenied = STATUS_ACCESS_DENIED;
 const DWORD kWithFlags = DWORD(kFileDispositionInfoEx);
 const DWORD kOldWay = DWORD(FileDispositionInfo);
 // Synchronous I/O, which alone CancelSynchronousIo ends, and no wait for an
@@ -351,7 +344,7 @@ const Case kCases[] = {
      "user: {SU_Tarvex_V2.rbs,tarvex_tools.rbs} [read-only]\n"
      "user: SU_Tarvex_V2/{refused,hard read-only}.txt [read-only]\n"
      "outside: hard/{read-only.txt [read-only],plain.txt}\n",
-     {{"SetFileInformationByHandle", "appdata:/", kInvalidParameter, kWithFlags},
+     {{"SetFileInformationByHandle", "appdata:/", STATUS_INVALID_PARAMETER, kWithFlags},
       {"SetFileInformationByHandle", "user: SU_Tarvex_V2/refused.txt", kDenied, kOldWay},
       {"GetFileInformationByHandleEx", "common: SU_Tarvex_V2/only read-only.txt", kWithoutArchive},
       {"NtCreateFile", "common: SU_Tarvex_V2/plain.txt", kDenied, FILE_WRITE_ATTRIBUTES},
@@ -363,7 +356,7 @@ const Case kCases[] = {
      "user: SU_Tarvex_V2/late.txt [read-only]\n",
      kInstalled,
      "user: SU_Tarvex_V2/late.txt [read-only]\n",
-     {{"SetFileInformationByHandle", "appdata:/", kNotSupported, kWithFlags},
+     {{"SetFileInformationByHandle", "appdata:/", STATUS_NOT_SUPPORTED, kWithFlags},
       {"SetFileInformationByHandle", "user: SU_Tarvex_V2/late.txt", kSlow, FileBasicInfo, 1, 1}},
      {kRunLimits.stallPeriodMilliseconds, 500}},
     // Passes 2 and 3 are skipped. In pass 1 the second target's lookup
@@ -443,7 +436,8 @@ const Case kCases[] = {
       {"NtQueryInformationFile", "common: SU_Tarvex_V2/unknown identity.txt", kDenied},
       {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/part", kDenied, 0, 4},
       {"NtQueryDirectoryFile", "common: SU_Tarvex_V2/part", kOneEntryPerCall},
-      {"SetFileInformationByHandle", "common: SU_Tarvex_V2/aborted.txt", kCancelled, kWithFlags},
+      {"SetFileInformationByHandle", "common: SU_Tarvex_V2/aborted.txt", STATUS_CANCELLED,
+       kWithFlags},
       {"SetFileInformationByHandle", "common: SU_Tarvex_V2/denied.txt", kDenied, kWithFlags}}},
     // Another program's opportunistic lock: an open that reports its break
     // in progress, and calls that would wait for its owner without end (an
@@ -454,7 +448,7 @@ const Case kCases[] = {
      "common: SU_Tarvex_V2/{1,2,3,4}.rb\n",
      kInstalled,
      "common: SU_Tarvex_V2/{1,2,3}.rb\n",
-     {{"NtCreateFile", "common: SU_Tarvex_V2/1.rb", kOplockBreakInProgress},
+     {{"NtCreateFile", "common: SU_Tarvex_V2/1.rb", STATUS_OPLOCK_BREAK_IN_PROGRESS},
       {"NtCreateFile", "common: SU_Tarvex_V2/2.rb", kStall},
       {"SetFileInformationByHandle", "common: SU_Tarvex_V2/3.rb", kStall},
       {"CancelSynchronousIo", "", kStallEndsFirst},

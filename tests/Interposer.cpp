@@ -9,8 +9,6 @@
 
 namespace {
 
-const NTSTATUS kCancelled = NTSTATUS(0xC0000120);
-
 // Read by the watchdog's thread: the write end of the pipe a stalled call
 // reads, while it does; whether a slow call is under way; how many calls
 // were recorded.
@@ -64,7 +62,7 @@ NTSTATUS Record(const ApiCall& call) {
     const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
     if (answer == kStall) {
         Stall();
-        return kCancelled; // however it ended
+        return STATUS_CANCELLED; // however it ended
     }
     if (answer == kSlow) {
         slowCall = true;

@@ -9,6 +9,8 @@
 
 #include "platform/Platform.h"
 
+#include <ntstatus.h>
+
 #include <functional>
 #include <map>
 #include <string>

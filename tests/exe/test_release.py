@@ -12,6 +12,17 @@ import wine_harness as wine
 
 SOURCE, EXE = Path(os.environ["SOURCE_DIR"]), Path(os.environ["SHIPPED_EXE"])
 PASSWORD = "correct horse 7 battery"
+# Each release: its name, the PKCS#12 file it signs with (none: unsigned),
+# what it changes in the environment, and the cause its one line of error
+# names (none: it succeeds).
+RELEASES = (
+    ("unsigned", None, {}, None),
+    ("modern", "modern", {}, None),
+    ("legacy", "legacy", {}, None),
+    ("wrong-password", "modern", {"SIGNING_PASSWORD": "not it"}, "wrong password"),
+    ("not-pkcs12", "not", {}, "not a PKCS#12 file"),
+    ("missing", "missing", {}, "cannot read"),
+    ("time-stamp", "modern", {"SIGNING_TIMESTAMP_URL": "http://127.0.0.1:9/"}, "no time stamp"))
 
 
 class Release(unittest.TestCase):
@@ -30,60 +41,51 @@ class Release(unittest.TestCase):
                 "pkcs12 -export -legacy -in signer.pem -inkey signer.key -out legacy.p12"):
             subprocess.run(["openssl", *arguments.split(), "-passout", "pass:" + PASSWORD],
                            cwd=cls.folder, check=True, capture_output=True)
+        (cls.folder / "not.p12").write_bytes(b"-----BEGIN CERTIFICATE-----\n")
 
     @classmethod
     def tearDownClass(cls):
         shutil.rmtree(cls.folder)
 
-    def release(self, name, kind=None, **bad):
-        """Runs the release command into a folder of its own, signing with the
-        kind of PKCS#12 file given; returns the folder and the result."""
-        environment = {key: value for key, value in os.environ.items() if "SIGNING" not in key}
-        if kind:
-            environment.update(SIGNING_CERTIFICATE=str(self.folder / (kind + ".p12")),
-                               SIGNING_PASSWORD=PASSWORD, SIGNING_CA_FILE=str(self.folder / "signer.pem"))
-        environment.update(bad, DIST_DIR=str(self.folder / name))
-        return self.folder / name, subprocess.run(
-            ["bash", str(SOURCE / "scripts" / "release.sh")], env=environment,
-            capture_output=True, text=True, timeout=600)
-
-    def test_unsigned_and_signed_releases_verify_and_run(self):
-        dist, result = self.release("unsigned")
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertIn("not signed", result.stdout)
-        # Built afresh elsewhere, it is still the exe tested here.
-        self.assertEqual((dist / EXE.name).read_bytes(), EXE.read_bytes())
-        subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True)
-        for kind in ("modern", "legacy"):
-            dist, result = self.release(kind, kind)
-            self.assertEqual(result.returncode, 0, result.stderr)
-            self.assertNotIn(PASSWORD, result.stdout + result.stderr)
-            subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.folder / "signer.pem"),
-                            "-in", str(dist / EXE.name)], check=True, capture_output=True)
-            subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True)
+    def test_releases_verify_and_bad_signing_input_fails_in_one_line(self):
+        for name, kind, changes, cause in RELEASES:
+            with self.subTest(name):
+                # Each into a folder of its own that holds an earlier release.
+                dist = self.folder / name
+                dist.mkdir()
+                (dist / EXE.name).write_bytes(b"an earlier release")
+                environment = {key: value for key, value in os.environ.items()
+                               if "SIGNING" not in key}
+                if kind:
+                    environment.update(SIGNING_CERTIFICATE=str(self.folder / (kind + ".p12")),
+                                       SIGNING_PASSWORD=PASSWORD,
+                                       SIGNING_CA_FILE=str(self.folder / "signer.pem"))
+                environment.update(changes, DIST_DIR=str(dist))
+                result = subprocess.run(["bash", str(SOURCE / "scripts" / "release.sh")],
+                                        env=environment, capture_output=True, text=True,
+                                        timeout=600)
+                self.assertNotIn("horse", result.stdout + result.stderr)
+                if cause:
+                    self.assertNotEqual(result.returncode, 0)
+                    self.assertRegex(result.stderr, "^release: .*" + cause + ".*\n$")
+                    self.assertEqual(list(dist.iterdir()), [])
+                    continue
+                self.assertEqual(result.returncode, 0, result.stderr)
+                subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, check=True)
+                if not kind:
+                    # Built afresh elsewhere, it is still the exe tested here.
+                    self.assertIn("not signed", result.stdout)
+                    self.assertEqual((dist / EXE.name).read_bytes(), EXE.read_bytes())
+                    continue
+                subprocess.run(["osslsigncode", "verify", "-CAfile", str(self.folder / "signer.pem"),
+                                "-in", str(dist / EXE.name)], check=True, capture_output=True)
         # Where 32-bit code runs, the signed exe still runs (else the
         # verification covers the image).
         if wine.runs_32_bit_code():
-            status, boxes, _ = wine.run_uninstaller(Path(os.environ["WINE_PREFIX"]), dist / EXE.name)
+            status, boxes, _ = wine.run_uninstaller(Path(os.environ["WINE_PREFIX"]),
+                                                    self.folder / "legacy" / EXE.name)
             self.assertEqual((status, [box[1:] for box in boxes]),
                              (1, [(wine.CAPTION, wine.REPORT_STYLE)]))
-
-    def test_bad_signing_input_fails_in_one_line_and_leaves_no_exe(self):
-        (self.folder / "not.p12").write_bytes(b"-----BEGIN CERTIFICATE-----\n")
-        for name, cause, kind, bad in (
-                ("wrong-password", "wrong password", "modern", {"SIGNING_PASSWORD": "not it"}),
-                ("not-pkcs12", "not a PKCS#12 file", "not", {}),
-                ("missing", "cannot read", "missing", {}),
-                ("time-stamp", "no time stamp", "modern",
-                 {"SIGNING_TIMESTAMP_URL": "http://127.0.0.1:9/"})):
-            with self.subTest(name):
-                (self.folder / name).mkdir()
-                (self.folder / name / EXE.name).write_bytes(b"an earlier release")
-                dist, result = self.release(name, kind, **bad)
-                self.assertNotEqual(result.returncode, 0)
-                self.assertRegex(result.stderr, "^release: .*" + cause + ".*\n$")
-                self.assertNotIn("horse", result.stdout + result.stderr)
-                self.assertEqual(list(dist.iterdir()), [])
 
 
 if __name__ == "__main__":
