@@ -34,7 +34,7 @@ void Stall() {
 // The rule that answers a call (or a "ListedEntry": an entry as a listing
 // shows it).
 const Rule* RuleFor(const ApiCall& call) {
-    for (Rule& rule : Interposed().rules) {
+    for (Rule& rule : interposed.rules) {
         const std::wstring& at = rule.path;
         const bool covered = at.empty() || call.path == at ||
                              (at.back() == L'\\' && call.path.compare(0, at.size(), at) == 0);
@@ -52,11 +52,10 @@ const Rule* RuleFor(const ApiCall& call) {
 // Records an intercepted call, runs the action due before it and returns
 // the rules' answer (0 for none).
 NTSTATUS Record(const ApiCall& call) {
-    Interposer& state = Interposed();
-    if (state.calls.size() + 1 == state.actionBeforeCall) {
-        state.action();
+    if (interposed.calls.size() + 1 == interposed.actionBeforeCall) {
+        interposed.action();
     }
-    state.calls.push_back(call);
+    interposed.calls.push_back(call);
     ++recorded;
     const Rule* rule = RuleFor(call);
     const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
@@ -83,11 +82,10 @@ BOOL Fail(NTSTATUS answer) {
     return FALSE;
 }
 
+// A call on a handle, with the path the handle was opened by.
 ApiCall OnHandle(const char* api, HANDLE handle, ULONG options = 0, ACCESS_MASK access = 0) {
-    const auto file = Interposed().openFiles.find(handle);
-    const bool known = file != Interposed().openFiles.end();
-    return {api,     known ? file->second.path : L"", L"", access, 0,
-            options, known && file->second.folder};
+    const ApiCall& opened = interposed.openFiles[handle]; // closing it erases it
+    return {api, opened.path, L"", access, 0, options, opened.folder};
 }
 
 // Plays the rules on a listing's entries.
@@ -138,8 +136,8 @@ BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE
 HRESULT WINAPI ShimSHGetFolderPathW(HWND /*owner*/, int folder, HANDLE /*token*/, DWORD /*flags*/,
                                     LPWSTR path) {
     // A test never reaches the real special folders.
-    const auto placed = Interposed().specialFolders.find(folder);
-    if (placed == Interposed().specialFolders.end() ||
+    const auto placed = interposed.specialFolders.find(folder);
+    if (placed == interposed.specialFolders.end() ||
         !NT_SUCCESS(Record({"SHGetFolderPathW", placed->second}))) {
         return E_FAIL;
     }
@@ -156,14 +154,14 @@ HANDLE WINAPI ShimCreateFileW(LPCWSTR path, DWORD access, DWORD share,
                                                              disposition, flags, templateFile)
                                              : (Fail(answer), INVALID_HANDLE_VALUE);
     if (handle != INVALID_HANDLE_VALUE) {
-        Interposed().openFiles[handle] = call;
+        interposed.openFiles[handle] = call;
     }
     return handle;
 }
 
 BOOL WINAPI ShimCloseHandle(HANDLE handle) {
     Record(OnHandle("CloseHandle", handle));
-    Interposed().openFiles.erase(handle);
+    interposed.openFiles.erase(handle);
     return ::CloseHandle(handle);
 }
 
@@ -207,20 +205,20 @@ HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
 // start before the cancel is through.
 BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
     const HANDLE stall = stalledCall;
-    Interposed().cancelMisplaced |= slowCall;
+    interposed.cancelMisplaced |= slowCall;
     if (stall != nullptr && RuleFor({"CancelSynchronousIo", L""}) != nullptr) {
         const std::size_t before = recorded;
         DWORD written = 0;
         WriteFile(stall, "x", 1, &written, nullptr);
         Sleep(300);
-        Interposed().cancelMisplaced |= recorded != before;
+        interposed.cancelMisplaced |= recorded != before;
     }
     return ::CancelSynchronousIo(thread);
 }
 
 int WINAPI ShimMessageBoxA(HWND /*owner*/, LPCSTR text, LPCSTR /*caption*/, UINT /*style*/) {
     // Recorded, never shown: nobody is there to dismiss it.
-    Interposed().reports.push_back(text);
+    interposed.reports.push_back(text);
     return IDOK;
 }
 
@@ -252,7 +250,7 @@ NTSTATUS NTAPI ShimNtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTR
                                             disposition, options, extended, extendedLength)
                            : answer;
     if (NT_SUCCESS(result)) {
-        Interposed().openFiles[*handle] = call;
+        interposed.openFiles[*handle] = call;
     }
     return result == 0 ? answer : result;
 }
@@ -286,7 +284,4 @@ NTSTATUS NTAPI ShimNtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK status
                               : answer;
 }
 
-Interposer& Interposed() {
-    static Interposer interposer;
-    return interposer;
-}
+Interposer interposed;

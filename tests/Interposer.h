@@ -91,4 +91,5 @@ struct Interposer {
     bool cancelMisplaced = false;
 };
 
-Interposer& Interposed();
+// The one interposer: its rules, and the record of the run under way.
+extern Interposer interposed;
