@@ -310,7 +310,8 @@ const Case kCases[] = {
      {{"NtCreateFile", "common: SU_Tarvex_V2/", kSlow}},
      {1500, kRunLimits.deadlineMilliseconds}},
     // The per-user folder lies on a volume that refuses deleting with flags
-    // (FAT and exFAT refuse POSIX semantics): the all-users one still asks.
+    // as "not supported" (FAT and exFAT refuse POSIX semantics; earlier
+    // systems answer "invalid parameter"): the all-users one still asks.
     // There a read-only file whose deletion is refused (a view of it mapped)
     // keeps its attribute, and so does one with another name outside; a
     // plain file's name goes, its other name stays. Wine keeps read-only in
@@ -339,19 +340,19 @@ const Case kCases[] = {
      "user: {SU_Tarvex_V2.rbs,tarvex_tools.rbs} [read-only]\n"
      "user: SU_Tarvex_V2/{refused,hard read-only}.txt [read-only]\n"
      "outside: hard/{read-only.txt [read-only],plain.txt}\n",
-     {{"SetFileInformationByHandle", "appdata:/", STATUS_INVALID_PARAMETER, kWithFlags},
+     {{"SetFileInformationByHandle", "appdata:/", STATUS_NOT_SUPPORTED, kWithFlags},
       {"SetFileInformationByHandle", "user: SU_Tarvex_V2/refused.txt", kDenied, kOldWay},
       {"GetFileInformationByHandleEx", "common: SU_Tarvex_V2/only read-only.txt", kWithoutArchive},
       {"NtCreateFile", "common: SU_Tarvex_V2/plain.txt", kDenied, FILE_WRITE_ATTRIBUTES},
       {"NtQueryDirectoryFile", "common: SU_Tarvex_V2", kOneEntryPerCall}}},
     // The deadline passes while a read-only file's attribute is cleared, on
-    // a volume that knows no flags (it answers "not supported"): the
+    // a volume that knows no flags (it answers "invalid parameter"): the
     // deletion is not asked, and the attribute is put back all the same.
     {"AttributePutBackPastTheDeadline",
      "user: SU_Tarvex_V2/late.txt [read-only]\n",
      kInstalled,
      "user: SU_Tarvex_V2/late.txt [read-only]\n",
-     {{"SetFileInformationByHandle", "appdata:/", STATUS_NOT_SUPPORTED, kWithFlags},
+     {{"SetFileInformationByHandle", "appdata:/", STATUS_INVALID_PARAMETER, kWithFlags},
       {"SetFileInformationByHandle", "user: SU_Tarvex_V2/late.txt", kSlow, FileBasicInfo, 1, 1}},
      {kRunLimits.stallPeriodMilliseconds, 500}},
     // Passes 2 and 3 are skipped. In pass 1 the second target's lookup
