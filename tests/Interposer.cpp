@@ -49,8 +49,8 @@ const Rule* RuleFor(const ApiCall& call) {
     return nullptr;
 }
 
-// Records an intercepted call, runs the action due before it and returns
-// the rules' answer (0 for none).
+// Records a call of the run, runs the action due before it and returns the
+// rules' answer (0 for none).
 NTSTATUS Record(const ApiCall& call) {
     if (interposed.calls.size() + 1 == interposed.actionBeforeCall) {
         interposed.action();
@@ -178,6 +178,7 @@ BOOL WINAPI ShimSetFileInformationByHandle(HANDLE handle, FILE_INFO_BY_HANDLE_CL
                     size >= sizeof(DWORD) ? *static_cast<const DWORD*>(information) : 0);
 }
 
+// The run asks its token for TokenElevation alone.
 BOOL WINAPI ShimGetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, LPVOID information,
                                     DWORD size, PDWORD needed) {
     const BOOL result = ::GetTokenInformation(token, kind, information, size, needed);
