@@ -3,10 +3,11 @@
 
 void RestrictDllSearchToSystem32() {
     // Looked up at run time: Windows 7 without update KB2533623 lacks it, and a
-    // static import would keep the program from starting there.
+    // static import would keep the program from starting there. Cast by way
+    // of the function pointer type that stands for any function.
     typedef BOOL(WINAPI * SetDefaultDllDirectoriesFunction)(DWORD);
     const auto setDefaultDllDirectories =
-        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void*>(
+        reinterpret_cast<SetDefaultDllDirectoriesFunction>(reinterpret_cast<void (*)()>(
             GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")));
     if (setDefaultDllDirectories != nullptr &&
         setDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {

@@ -8,6 +8,7 @@
 #include "platform/Platform.h"
 
 #include <cstddef>
+#include <cstdint>
 
 // An entry as its folder's listing showed it.
 struct ListedEntry {
@@ -25,10 +26,10 @@ bool IsLink(const ListedEntry& entry);
 // emptied first (and still emptied where deleting it is refused); inside a
 // removed folder a file's read-only attribute is also cleared where the
 // system needs that.
-enum class EntryUse { Hold, Remove, RemoveEvenReadOnly };
+enum class EntryUse : std::uint8_t { Hold, Remove, RemoveEvenReadOnly };
 
 // What an entry opened by its listed name turned out to be.
-enum class OpenedAs {
+enum class OpenedAs : std::uint8_t {
     Listed, // the very entry listed, and no link
     Link,   // a link itself (never what it points to): removed as a link
     Other,  // anything else (swapped since the listing, a link's target, or

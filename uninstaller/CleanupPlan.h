@@ -3,8 +3,9 @@
 #include "platform/Platform.h"
 
 #include <cstddef>
+#include <cstdint>
 
-enum class CleanupAction {
+enum class CleanupAction : std::uint8_t {
     RemoveTree, // the folder with everything below it
     RemoveFile, // one file, as it is
 };
