@@ -23,7 +23,7 @@ while [[ $# -gt 0 ]]; do
     esac
 done
 
-bash scripts/ensure-packages.sh
+bash scripts/ensure-packages.sh benchmark
 source scripts/choose-build.sh
 cmake --preset "$preset" >/dev/null
 cmake --build --preset "$preset" -j"$(nproc)" --target SUTarvexUninstaller2016 WineHelper >/dev/null

@@ -19,7 +19,7 @@ fail() {
     exit 1
 }
 
-bash scripts/ensure-packages.sh
+bash scripts/ensure-packages.sh release
 
 exe=SUTarvexUninstaller2016.exe
 dist=${DIST_DIR:-dist}

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/ensure-packages.sh
+bash scripts/ensure-packages.sh run
 source scripts/choose-build.sh
 
 cmake --preset "$preset" >/dev/null

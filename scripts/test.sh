@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/ensure-packages.sh
+bash scripts/ensure-packages.sh test
 
 # The tracked sources, also in a checkout that belongs to another user.
 sources() {
