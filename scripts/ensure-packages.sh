@@ -14,16 +14,19 @@
 # says, in one line, what to install.
 set -euo pipefail
 
-build=(cmake make g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686)
-build64=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64)
+# The shipped exe alone; both word sizes with the test programs; Wine and
+# what the harness drives it with; the checks; signing.
+exe=(cmake make g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686)
+builds=("${exe[@]}" g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
+    googletest)
 wine=(python3 wine wine64 xvfb xdotool imagemagick)
-checks=(git googletest python3-pefile clang-format clang-tidy)
+checks=(git python3-pefile clang-format clang-tidy)
 signing=(osslsigncode openssl ca-certificates)
 case "${1:-}" in
-    release) packages=("${build[@]}" "${signing[@]}") ;;
-    run) packages=("${build[@]}" "${build64[@]}" "${wine[@]}") ;;
-    test) packages=("${build[@]}" "${build64[@]}" "${wine[@]}" "${checks[@]}" "${signing[@]}") ;;
-    benchmark) packages=("${build[@]}" "${build64[@]}" "${wine[@]}" git hyperfine) ;;
+    release) packages=("${exe[@]}" "${signing[@]}") ;;
+    run) packages=("${builds[@]}" "${wine[@]}") ;;
+    test) packages=("${builds[@]}" "${wine[@]}" "${checks[@]}" "${signing[@]}") ;;
+    benchmark) packages=("${builds[@]}" "${wine[@]}" git hyperfine) ;;
     wine32) packages=(wine32:i386) ;;
     *)
         echo "usage: ensure-packages.sh run|test|release|benchmark|wine32" >&2
