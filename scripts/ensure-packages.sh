@@ -19,8 +19,8 @@ set -euo pipefail
 exe=(cmake make g++-mingw-w64-i686-posix mingw-w64-i686-dev binutils-mingw-w64-i686)
 builds=("${exe[@]}" g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev binutils-mingw-w64-x86-64
     googletest)
-wine=(python3 wine wine64 xvfb xdotool imagemagick)
-checks=(git python3-pefile clang-format clang-tidy)
+wine=(python3 python3-pefile wine wine64 xvfb xdotool imagemagick)
+checks=(git clang-format clang-tidy)
 signing=(osslsigncode openssl ca-certificates)
 case "${1:-}" in
     release) packages=("${exe[@]}" "${signing[@]}") ;;
