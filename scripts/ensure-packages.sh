@@ -62,12 +62,12 @@ first_error() {
     grep -m 1 '^E: ' | sed -e 's/^E: //' -e 's/ *\[IP: [^]]*\]$//'
 }
 
-# Why apt cannot install one package: the first dependency it cannot meet,
-# else its first error. Fails where it can.
+# Why apt cannot install one package: the dependency of its own that apt
+# cannot meet, else apt's first error. Fails where it can be installed.
 reason_for() {
     local output
-    output=$(apt_get install -s -qq "$1" 2>&1) && return 1
-    grep -m 1 -E ' : (Depends|PreDepends|Breaks|Conflicts): ' <<<"$output" | sed 's/^ *//' ||
+    output=$(apt_get install -s -q "$1" 2>&1) && return 1
+    grep -m 1 -E "^ ${1%%:*}(:[a-z0-9]+)? : " <<<"$output" | sed 's/^ *//' ||
         first_error <<<"$output" || echo "apt exited with an error"
 }
 
@@ -95,6 +95,7 @@ install_missing() {
         fi
     done
     [[ -n $failure ]] || failure="cannot install ${missing[*]}: $(first_error <<<"$output")"$'\n'
+    return 1
 }
 
 if [[ $1 != wine32 ]]; then
@@ -117,6 +118,7 @@ install_missing && exit 0
 if [[ -n $added ]]; then
     dpkg --remove-architecture i386 2>/dev/null || true
 fi
-echo "The 32-bit Wine cannot be installed (${failure%%$'\n'*}): the 64-bit build runs;" \
+reason=${failure%%$'\n'*}
+echo "The 32-bit Wine cannot be installed (${reason#*wine32:i386: }): the 64-bit build runs;" \
     "run this command again once apt can install it ($install_32_bit)."
 exit 1
