@@ -14,6 +14,9 @@ const ULONG kListingBufferBytes = 16 * 1024;
 const NTSTATUS kAccessDenied = NTSTATUS(0xC0000022);
 const NTSTATUS kTimedOut = NTSTATUS(0xC00000B5);
 const NTSTATUS kSharingViolation = NTSTATUS(0xC0000043);
+const NTSTATUS kDeletePending = NTSTATUS(0xC0000056);
+const NTSTATUS kNoMoreFiles = NTSTATUS(0x80000006);
+const NTSTATUS kNoSuchFile = NTSTATUS(0xC000000F);
 // A success status: the open went through, and another program's
 // opportunistic lock is being broken; its owner may hold the entry still.
 const NTSTATUS kOplockBreakInProgress = NTSTATUS(0x00000108);
@@ -36,8 +39,10 @@ UNICODE_STRING NameOf(const wchar_t* name, std::size_t length) {
 }
 
 // Never waits for an opportunistic lock's owner (FILE_COMPLETE_IF_OPLOCKED):
-// an entry whose lock is being broken is left to that owner.
-HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& mode) {
+// an entry whose lock is being broken is left to that owner. Nullptr, with
+// the answer in `refusal`, where it cannot be opened.
+HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& mode,
+                    NTSTATUS& refusal) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
     for (DWORD access = mode.access;; access &= ~mode.dropWhenRefused) {
@@ -49,6 +54,7 @@ HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& 
                 mode.options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED, nullptr,
                 0);
         });
+        refusal = result;
         if (result == 0) {
             return handle;
         }
@@ -63,19 +69,28 @@ HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& 
     }
 }
 
+// A file ID that names a file: shares and redirectors may give 0, and -1
+// stands for one that cannot be shown in 64 bits.
+bool IsKnownFileId(LONGLONG fileId) {
+    return fileId != 0 && fileId != -1;
+}
+
 // On Windows the handle of an entry opened as itself shows whether it is a
-// link. Wine opens a host link's target whatever the flags, and its handle
-// shows a plain folder; the listing showed the link, though, and a link
-// swapped in after the listing has another file ID.
+// link, in attributes that every file system gives (FAT and exFAT answer no
+// attribute-tag query). Wine opens a host link's target whatever the flags,
+// and its handle shows a plain folder; the listing showed the link, though,
+// and a link swapped in after the listing has another file ID. Where the
+// volume gives no file ID, neither may show a link (the open asked for the
+// listed kind: folder or not).
 OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
-    FILE_ATTRIBUTE_TAG_INFO tag = {};
+    FILE_BASIC_INFO basic = {};
     if (!GuardedFileCall(FALSE, [&] {
-            return GetFileInformationByHandleEx(handle, FileAttributeTagInfo, &tag, sizeof(tag));
+            return GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic));
         })) {
         return OpenedAs::Other;
     }
-    attributes = tag.FileAttributes;
-    if (tag.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    attributes = basic.FileAttributes;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         return OpenedAs::Link;
     }
     LARGE_INTEGER fileId = {};
@@ -84,20 +99,20 @@ OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
         return NtQueryInformationFile(handle, &status, &fileId, sizeof(fileId),
                                       FileInternalInformation);
     });
-    if (!NT_SUCCESS(queried) || fileId.QuadPart != listed.fileId || IsLink(listed)) {
-        return OpenedAs::Other;
-    }
-    return OpenedAs::Listed;
+    const bool sameId = fileId.QuadPart == listed.fileId || !IsKnownFileId(fileId.QuadPart) ||
+                        !IsKnownFileId(listed.fileId);
+    return NT_SUCCESS(queried) && !IsLink(listed) && sameId ? OpenedAs::Listed : OpenedAs::Other;
 }
 
 // One call of a listing into `buffer`: the next batch of entries, or with
 // `mask` the one entry of that name (only on a handle not listed before).
-// Returns how many bytes it filled: 0 when it failed or filled none.
+// Returns how many bytes it filled (0 when it failed or filled none), and
+// its answer in `result`.
 ULONG_PTR QueryListing(HANDLE folder, std::vector<LONGLONG>& buffer, BOOLEAN singleEntry,
-                       UNICODE_STRING* mask, BOOLEAN restart) {
+                       UNICODE_STRING* mask, BOOLEAN restart, NTSTATUS& result) {
     buffer.resize(kListingBufferBytes / sizeof(LONGLONG));
     IO_STATUS_BLOCK status = {};
-    const NTSTATUS result = GuardedFileCall(kTimedOut, [&] {
+    result = GuardedFileCall(kTimedOut, [&] {
         return NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &status, buffer.data(),
                                     kListingBufferBytes, FileIdBothDirectoryInformation,
                                     singleEntry, mask, restart);
@@ -203,9 +218,11 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse us
         mode.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
         mode.options |= FILE_NON_DIRECTORY_FILE;
     }
-    const HANDLE handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode);
+    NTSTATUS refusal = 0;
+    const HANDLE handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode, refusal);
     if (handle == nullptr) {
-        return {nullptr, OpenedAs::Other, 0, entry.attributes};
+        return {nullptr, refusal == kDeletePending ? OpenedAs::Gone : OpenedAs::Other, 0,
+                entry.attributes};
     }
     DWORD attributes = 0;
     const OpenedAs openedAs = Identify(handle, entry, attributes);
@@ -215,7 +232,8 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse us
 bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use, EntryHandle& opened) {
     UNICODE_STRING mask = NameOf(name, wcslen(name));
     std::vector<LONGLONG> buffer;
-    const ULONG_PTR filled = QueryListing(folder, buffer, TRUE, &mask, TRUE);
+    NTSTATUS result = 0;
+    const ULONG_PTR filled = QueryListing(folder, buffer, TRUE, &mask, TRUE, result);
     const FILE_ID_BOTH_DIR_INFO* information = EntryAt(buffer, filled, 0);
     // Only the entry asked for: a listing may answer with any other.
     if (information == nullptr ||
@@ -239,25 +257,33 @@ bool IsLinkEntry(const EntryHandle& opened) {
 }
 
 HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name) {
+    NTSTATUS refusal = 0;
     return OpenRelative(folder, NameOf(name, wcslen(name)),
                         {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE});
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE},
+                        refusal);
 }
 
-bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
-                void* context) {
+Listing ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
+                   void* context) {
     std::vector<LONGLONG> buffer;
     for (BOOLEAN first = TRUE;; first = FALSE) {
-        const ULONG_PTR filled = QueryListing(folder, buffer, FALSE, nullptr, first);
+        NTSTATUS result = 0;
+        const ULONG_PTR filled = QueryListing(folder, buffer, FALSE, nullptr, first, result);
+        // File systems and redirectors that list no "." and ".." answer so
+        // (or that no such file is there) at once for an empty folder.
+        if (result == kNoMoreFiles || (first && result == kNoSuchFile)) {
+            return Listing::Complete;
+        }
         if (filled == 0) {
-            return first == FALSE;
+            return first ? Listing::NotStarted : Listing::EndedEarly;
         }
         // An entry that does not lie whole within the bytes filled ends the
         // listing, as a failed call does.
         for (ULONG_PTR at = 0;;) {
             const FILE_ID_BOTH_DIR_INFO* information = EntryAt(buffer, filled, at);
             if (information == nullptr) {
-                return true;
+                return Listing::EndedEarly;
             }
             if (IsPlainName(EntryOf(*information))) {
                 visit(EntryOf(*information), context);
@@ -267,7 +293,7 @@ bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* con
                 break;
             }
             if (next >= filled - at) {
-                return true;
+                return Listing::EndedEarly;
             }
             at += next;
         }
@@ -290,12 +316,15 @@ bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly, bool& flagsUnsup
             })) {
             return true;
         }
-        // Only a volume that knows neither the class nor its flags (earlier
-        // systems; FAT and exFAT refuse POSIX semantics) is asked the old
-        // way. Any other refusal (access, sharing, a cancelled call) leaves
-        // the entry as it is, its attributes untouched.
+        // Only a volume that knows neither the class nor its flags is asked
+        // the old way: systems before Windows 10 1809 answer invalid
+        // parameter, 1607 invalid function (STATUS_INVALID_DEVICE_REQUEST,
+        // STATUS_NOT_IMPLEMENTED), FAT and exFAT invalid parameter or not
+        // supported. Any other refusal (access, sharing, a cancelled call)
+        // leaves the entry as it is, its attributes untouched.
         const DWORD error = GetLastError();
-        if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED) {
+        if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED &&
+            error != ERROR_INVALID_FUNCTION) {
             return false;
         }
         flagsUnsupported = true;

@@ -32,6 +32,8 @@ enum class EntryUse : std::uint8_t { Hold, Remove, RemoveEvenReadOnly };
 enum class OpenedAs : std::uint8_t {
     Listed, // the very entry listed, and no link
     Link,   // a link itself (never what it points to): removed as a link
+    Gone,   // pending deletion: another program deleted it and still holds
+            // it open, and it goes when that program lets go (no handle)
     Other,  // anything else (swapped since the listing, a link's target, or
             // unknown): left alone
 };
@@ -66,13 +68,20 @@ bool IsLinkEntry(const EntryHandle& opened);
 // folders above a per-user Plugins folder that its own user may have moved.
 HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name);
 
+// How far a folder's listing went.
+enum class Listing : std::uint8_t {
+    NotStarted, // its first call failed
+    EndedEarly, // a later call failed, or answered what does not lie within
+                // the bytes it filled: entries may not have been met
+    Complete,   // to its end
+};
+
 // Calls `visit(entry, context)` for every entry of the held folder but "."
 // and "..", in the file system's order, until the listing ends or fails or
 // answers what does not lie within the bytes it filled. A name that cannot
-// be opened as one entry relative to the folder is passed over. Returns
-// whether the listing started.
-bool ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
-                void* context);
+// be opened as one entry relative to the folder is passed over.
+Listing ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
+                   void* context);
 
 // Deletes the entry when its handle is closed (a folder only if empty). With
 // `evenReadOnly` (an entry opened for RemoveEvenReadOnly) a read-only file

@@ -59,6 +59,7 @@ NTSTATUS Record(const ApiCall& call) {
     ++recorded;
     const Rule* rule = RuleFor(call);
     const NTSTATUS answer = rule != nullptr ? rule->answer : 0;
+    interposed.misplaced |= answer == kNever;
     if (answer == kStall) {
         Stall();
         return STATUS_CANCELLED; // however it ended
@@ -107,6 +108,8 @@ void RewriteEntries(const std::wstring& folder, char* buffer, const IO_STATUS_BL
         } else if (answer == kOddNames && rule->matched <= 3) {
             const std::wstring& odd = kNotPlain[rule->matched - 1];
             entry.FileNameLength = ULONG(odd.copy(entry.FileName, odd.size()) * sizeof(wchar_t));
+        } else if (answer == kNoFileId) {
+            entry.FileId.QuadPart = 0;
         }
         if (next == 0) {
             return;
@@ -122,11 +125,9 @@ BOOL ByHandle(const char* api, Function real, HANDLE handle, FILE_INFO_BY_HANDLE
               LPVOID information, DWORD size, DWORD flags) {
     const NTSTATUS answer = Record(OnHandle(api, handle, kind, flags));
     const BOOL result = NT_SUCCESS(answer) ? real(handle, kind, information, size) : Fail(answer);
-    if (answer == kWithoutArchive) {
-        // FILE_BASIC_INFO and FILE_ATTRIBUTE_TAG_INFO: after 32 bytes of
-        // times, and first.
-        static_cast<DWORD*>(information)[kind == FileBasicInfo ? 8 : 0] &=
-            ~DWORD(FILE_ATTRIBUTE_ARCHIVE);
+    if (answer == kWithoutArchive || answer == kShownAsLink) {
+        static_cast<FILE_BASIC_INFO*>(information)->FileAttributes ^=
+            answer == kWithoutArchive ? FILE_ATTRIBUTE_ARCHIVE : FILE_ATTRIBUTE_REPARSE_POINT;
     }
     return result;
 }
@@ -195,24 +196,18 @@ BOOL WINAPI ShimProcessIdToSessionId(DWORD process, DWORD* session) {
     return result;
 }
 
-// As a thread's access list may refuse another handle on it.
-HANDLE WINAPI ShimOpenThread(DWORD access, BOOL inherit, DWORD thread) {
-    const NTSTATUS answer = Record({"OpenThread", L""});
-    return NT_SUCCESS(answer) ? ::OpenThread(access, inherit, thread) : (Fail(answer), nullptr);
-}
-
 // A cancel must never reach a slow call. Under a rule, the stalled call ends
 // (failing as cancelled) just as the watchdog cancels it: no other call may
 // start before the cancel is through.
 BOOL WINAPI ShimCancelSynchronousIo(HANDLE thread) {
     const HANDLE stall = stalledCall;
-    interposed.cancelMisplaced |= slowCall;
+    interposed.misplaced |= slowCall;
     if (stall != nullptr && RuleFor({"CancelSynchronousIo", L""}) != nullptr) {
         const std::size_t before = recorded;
         DWORD written = 0;
         WriteFile(stall, "x", 1, &written, nullptr);
         Sleep(300);
-        interposed.cancelMisplaced |= recorded != before;
+        interposed.misplaced |= recorded != before;
     }
     return ::CancelSynchronousIo(thread);
 }
@@ -246,6 +241,10 @@ NTSTATUS NTAPI ShimNtCreateFile(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTR
                     ? call.name
                     : Joined(OnHandle("NtCreateFile", object->RootDirectory).path, call.name);
     const NTSTATUS answer = Record(call);
+    if (answer == kDeletedMeanwhile) {
+        ::DeleteFileW(call.path.c_str());
+        return STATUS_DELETE_PENDING;
+    }
     const NTSTATUS result =
         NT_SUCCESS(answer) ? ::NtCreateFile(handle, access, object, status, size, attributes, share,
                                             disposition, options, extended, extendedLength)
@@ -281,8 +280,13 @@ NTSTATUS NTAPI ShimNtQueryDirectoryFile(HANDLE folder, HANDLE event, PVOID apcRo
 NTSTATUS NTAPI ShimNtQueryInformationFile(HANDLE handle, PIO_STATUS_BLOCK status, PVOID information,
                                           ULONG length, FILE_INFORMATION_CLASS kind) {
     const NTSTATUS answer = Record(OnHandle("NtQueryInformationFile", handle, kind));
-    return NT_SUCCESS(answer) ? ::NtQueryInformationFile(handle, status, information, length, kind)
-                              : answer;
+    const NTSTATUS result =
+        NT_SUCCESS(answer) ? ::NtQueryInformationFile(handle, status, information, length, kind)
+                           : answer;
+    if (answer == kNoFileId) {
+        static_cast<LARGE_INTEGER*>(information)->QuadPart = -1;
+    }
+    return result;
 }
 
 Interposer interposed;

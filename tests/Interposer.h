@@ -23,11 +23,23 @@
 // second's wait, no cancel arriving meanwhile, and the call is made.
 const NTSTATUS kStall = NTSTATUS(0xE0000001);
 const NTSTATUS kSlow = NTSTATUS(0xE0000002);
+// Another program deleted the entry, and a scanner still holds it open: its
+// open answers STATUS_DELETE_PENDING, as Windows does (Wine opens it), and
+// it goes from the host as the scanner lets go.
+const NTSTATUS kDeletedMeanwhile = NTSTATUS(0xE0000003);
+// A call that the run must not make: it fails the row.
+const NTSTATUS kNever = NTSTATUS(0xE0000004);
 // The token shows an elevated run.
 const NTSTATUS kElevated = NTSTATUS(0x20000001);
-// A file's attributes without FILE_ATTRIBUTE_ARCHIVE, which Wine shows on
-// every file: as Windows shows a file that has no other.
+// A handle's attributes (FILE_BASIC_INFO) with FILE_ATTRIBUTE_ARCHIVE
+// flipped, which Wine shows on every file: as Windows shows a file that has
+// no other; or FILE_ATTRIBUTE_REPARSE_POINT, which Wine shows on no handle:
+// as Windows shows a link opened as itself (Wine opens its target).
 const NTSTATUS kWithoutArchive = NTSTATUS(0x20000002);
+const NTSTATUS kShownAsLink = NTSTATUS(0x2000000C);
+// The volume gives no file ID: a listed entry's is 0, a handle's -1 (one
+// that cannot be shown).
+const NTSTATUS kNoFileId = NTSTATUS(0x2000000D);
 // A listing gives one entry a call; or fills nothing; or never ends: each
 // call restarts it.
 const NTSTATUS kOneEntryPerCall = NTSTATUS(0x20000003);
@@ -87,8 +99,8 @@ struct Interposer {
     std::map<HANDLE, ApiCall> openFiles = {};
     // Whether the watchdog cancelled while a slow call was under way, or a
     // call started while it cancelled one that had ended (its cancel could
-    // have reached that call).
-    bool cancelMisplaced = false;
+    // have reached that call), or a call was made that must not be.
+    bool misplaced = false;
 };
 
 // The one interposer: its rules, and the record of the run under way.

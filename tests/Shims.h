@@ -13,7 +13,6 @@ decltype(::GetFileInformationByHandleEx) ShimGetFileInformationByHandleEx;
 decltype(::SetFileInformationByHandle) ShimSetFileInformationByHandle;
 decltype(::GetTokenInformation) ShimGetTokenInformation;
 decltype(::ProcessIdToSessionId) ShimProcessIdToSessionId;
-decltype(::OpenThread) ShimOpenThread;
 decltype(::CancelSynchronousIo) ShimCancelSynchronousIo;
 decltype(::MessageBoxA) ShimMessageBoxA;
 decltype(::GetUserObjectInformationW) ShimGetUserObjectInformationW;
@@ -28,7 +27,6 @@ decltype(::NtQueryInformationFile) ShimNtQueryInformationFile;
 #define SetFileInformationByHandle ShimSetFileInformationByHandle
 #define GetTokenInformation ShimGetTokenInformation
 #define ProcessIdToSessionId ShimProcessIdToSessionId
-#define OpenThread ShimOpenThread
 #define CancelSynchronousIo ShimCancelSynchronousIo
 #define MessageBoxA ShimMessageBoxA
 #define GetUserObjectInformationW ShimGetUserObjectInformationW
