@@ -14,12 +14,12 @@ struct Level {
     bool everyEntryWent; // of the folder's own entries met so far
 };
 
-// Deletes a folder whose entries were handled. The old way, an entry that
-// another program (a scanner, an indexer) still holds open stays pending
-// deletion until that program lets go, and until then the folder answers
-// "not empty": where every entry went, it is asked again a few times over
-// a short while (a wait is no file call: the watchdog never cancels one,
-// and past the deadline no try starts).
+// Deletes a folder whose entries were handled. A file deleted the old way
+// that another program (a scanner, an indexer) still holds open stays
+// pending deletion until that program lets go, and until then its folder
+// answers "not empty": where every entry went, the folder is asked again a
+// few times over a short while (a wait is no file call: the watchdog never
+// cancels one, and past the deadline no try starts).
 bool DeleteEmptiedFolder(const EntryHandle& opened, bool everyEntryWent, bool& flagsUnsupported) {
     bool deleted = DeleteOnClose(opened, true, flagsUnsupported);
     for (DWORD wait = 20;
