@@ -8,7 +8,6 @@
 #include <windows.h>
 
 #include <shlobj.h>
-#include <shlwapi.h>
 #include <winternl.h>
 
 // Lists a folder through its handle (ntdll; the SDK's user-mode headers do

@@ -36,18 +36,8 @@ struct RunGuard {
 void StartRunGuard(RunGuard& guard, const RunLimits& limits);
 void StopRunGuard(RunGuard& guard);
 
-// Mark one file call of the guarded run. BeginFileCall is false past the
-// deadline (with ERROR_TIMEOUT as the last error): the call is not made.
+// Mark one file call of the guarded run: `BeginFileCall() && Call()`, then
+// EndFileCall whether or not the call was made. BeginFileCall is false past
+// the deadline (with ERROR_TIMEOUT as the last error): the call is not made.
 bool BeginFileCall();
 void EndFileCall();
-
-// Makes one file call under the run's guard; past its deadline the call is
-// not made, and `refused` is its answer.
-template <typename Result, typename Call> Result GuardedFileCall(Result refused, Call call) {
-    if (!BeginFileCall()) {
-        return refused;
-    }
-    const Result result = call();
-    EndFileCall();
-    return result;
-}

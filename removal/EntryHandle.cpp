@@ -2,9 +2,7 @@
 
 #include "platform/RunGuard.h"
 
-#include <cstddef>
 #include <string_view>
-#include <vector>
 
 namespace {
 
@@ -17,9 +15,6 @@ const NTSTATUS kSharingViolation = NTSTATUS(0xC0000043);
 const NTSTATUS kDeletePending = NTSTATUS(0xC0000056);
 const NTSTATUS kNoMoreFiles = NTSTATUS(0x80000006);
 const NTSTATUS kNoSuchFile = NTSTATUS(0xC000000F);
-// A success status: the open went through, and another program's
-// opportunistic lock is being broken; its owner may hold the entry still.
-const NTSTATUS kOplockBreakInProgress = NTSTATUS(0x00000108);
 
 // How an entry is opened: the access to ask for first, what is dropped from
 // it when that is refused, the sharing and NtCreateFile's options.
@@ -39,34 +34,54 @@ UNICODE_STRING NameOf(const wchar_t* name, std::size_t length) {
 }
 
 // Never waits for an opportunistic lock's owner (FILE_COMPLETE_IF_OPLOCKED):
-// an entry whose lock is being broken is left to that owner. Nullptr, with
-// the answer in `refusal`, where it cannot be opened.
-HANDLE OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& mode,
-                    NTSTATUS& refusal) {
+// an open that succeeds otherwise than plainly (the lock's break is in
+// progress, and its owner may hold the entry still) is closed again. Returns
+// the open's answer; `handle` is nullptr where it could not be opened.
+NTSTATUS OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode& mode,
+                      HANDLE& handle) {
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, &relativeName, OBJ_CASE_INSENSITIVE, folder, nullptr);
     for (DWORD access = mode.access;; access &= ~mode.dropWhenRefused) {
         IO_STATUS_BLOCK status = {};
-        HANDLE handle = nullptr;
-        const NTSTATUS result = GuardedFileCall(kTimedOut, [&] {
-            return NtCreateFile(
-                &handle, access, &attributes, &status, nullptr, 0, mode.share, FILE_OPEN,
-                mode.options | FILE_SYNCHRONOUS_IO_NONALERT | FILE_COMPLETE_IF_OPLOCKED, nullptr,
-                0);
-        });
-        refusal = result;
+        handle = nullptr;
+        const NTSTATUS result = BeginFileCall()
+                                    ? NtCreateFile(&handle, access, &attributes, &status, nullptr,
+                                                   0, mode.share, FILE_OPEN,
+                                                   mode.options | FILE_SYNCHRONOUS_IO_NONALERT |
+                                                       FILE_COMPLETE_IF_OPLOCKED,
+                                                   nullptr, 0)
+                                    : kTimedOut;
+        EndFileCall();
         if (result == 0) {
-            return handle;
+            return result;
         }
-        if (NT_SUCCESS(result) || result == kOplockBreakInProgress) {
+        if (NT_SUCCESS(result)) {
             CloseHandle(handle);
-            return nullptr;
         }
-        if ((result != kAccessDenied && result != kSharingViolation) ||
+        handle = nullptr;
+        if (NT_SUCCESS(result) || (result != kAccessDenied && result != kSharingViolation) ||
             (access & mode.dropWhenRefused) == 0) {
-            return nullptr;
+            return result;
         }
     }
+}
+
+// Reads or writes one class of a handle's information
+// (GetFileInformationByHandleEx and SetFileInformationByHandle have the same
+// shape) as a file call of the run.
+bool InformationCall(decltype(&GetFileInformationByHandleEx) call, HANDLE handle,
+                     FILE_INFO_BY_HANDLE_CLASS kind, void* information, DWORD size) {
+    const bool done = BeginFileCall() && call(handle, kind, information, size) != FALSE;
+    EndFileCall();
+    return done;
+}
+
+bool IsFolder(const ListedEntry& entry) {
+    return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsLink(const ListedEntry& entry) {
+    return (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // A file ID that names a file: shares and redirectors may give 0, and -1
@@ -82,55 +97,66 @@ bool IsKnownFileId(LONGLONG fileId) {
 // and a link swapped in after the listing has another file ID. Where the
 // volume gives no file ID, neither may show a link (the open asked for the
 // listed kind: folder or not).
-OpenedAs Identify(HANDLE handle, const ListedEntry& listed, DWORD& attributes) {
+OpenedAs Identify(HANDLE handle, const ListedEntry& listed, bool& readOnly) {
     FILE_BASIC_INFO basic = {};
-    if (!GuardedFileCall(FALSE, [&] {
-            return GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic));
-        })) {
-        return OpenedAs::Other;
+    if (!InformationCall(GetFileInformationByHandleEx, handle, FileBasicInfo, &basic,
+                         sizeof(basic))) {
+        return IsLink(listed) ? OpenedAs::ListedLink : OpenedAs::Other;
     }
-    attributes = basic.FileAttributes;
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    readOnly = (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         return OpenedAs::Link;
     }
     LARGE_INTEGER fileId = {};
     IO_STATUS_BLOCK status = {};
-    const NTSTATUS queried = GuardedFileCall(kTimedOut, [&] {
-        return NtQueryInformationFile(handle, &status, &fileId, sizeof(fileId),
-                                      FileInternalInformation);
-    });
+    const NTSTATUS queried = BeginFileCall()
+                                 ? NtQueryInformationFile(handle, &status, &fileId, sizeof(fileId),
+                                                          FileInternalInformation)
+                                 : kTimedOut;
+    EndFileCall();
     const bool sameId = fileId.QuadPart == listed.fileId || !IsKnownFileId(fileId.QuadPart) ||
                         !IsKnownFileId(listed.fileId);
-    return NT_SUCCESS(queried) && !IsLink(listed) && sameId ? OpenedAs::Listed : OpenedAs::Other;
+    if (IsLink(listed)) {
+        return OpenedAs::ListedLink;
+    }
+    if (!NT_SUCCESS(queried) || !sameId) {
+        return OpenedAs::Other;
+    }
+    return IsFolder(listed) ? OpenedAs::Folder : OpenedAs::File;
 }
 
-// One call of a listing into `buffer`: the next batch of entries, or with
-// `mask` the one entry of that name (only on a handle not listed before).
-// Returns how many bytes it filled (0 when it failed or filled none), and
-// its answer in `result`.
-ULONG_PTR QueryListing(HANDLE folder, std::vector<LONGLONG>& buffer, BOOLEAN singleEntry,
-                       UNICODE_STRING* mask, BOOLEAN restart, NTSTATUS& result) {
-    buffer.resize(kListingBufferBytes / sizeof(LONGLONG));
+// One call of a listing into its buffer: the next batch of entries (the
+// first call restarts it), or with `mask` the one entry of that name (only
+// on a handle not listed before). Returns its answer; `filled` is 0 where it
+// failed.
+NTSTATUS QueryListing(FolderListing& listing, UNICODE_STRING* mask) {
+    listing.buffer.resize(kListingBufferBytes / sizeof(LONGLONG));
     IO_STATUS_BLOCK status = {};
-    result = GuardedFileCall(kTimedOut, [&] {
-        return NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &status, buffer.data(),
-                                    kListingBufferBytes, FileIdBothDirectoryInformation,
-                                    singleEntry, mask, restart);
-    });
-    return NT_SUCCESS(result) && status.Information <= kListingBufferBytes ? status.Information : 0;
+    const NTSTATUS result =
+        BeginFileCall() ? NtQueryDirectoryFile(listing.folder, nullptr, nullptr, nullptr, &status,
+                                               listing.buffer.data(), kListingBufferBytes,
+                                               FileIdBothDirectoryInformation, mask != nullptr,
+                                               mask, listing.reached == Listing::NotStarted)
+                        : kTimedOut;
+    EndFileCall();
+    listing.filled =
+        NT_SUCCESS(result) && status.Information <= kListingBufferBytes ? status.Information : 0;
+    listing.at = 0;
+    return result;
 }
 
-// The entry `at` bytes into a batch, if it lies whole within the bytes
+// The listing's next entry in its batch, if it lies whole within the bytes
 // filled, name included: a file system driver or a redirector may answer
 // otherwise.
-const FILE_ID_BOTH_DIR_INFO* EntryAt(const std::vector<LONGLONG>& buffer, ULONG_PTR filled,
-                                     ULONG_PTR at) {
+const FILE_ID_BOTH_DIR_INFO* EntryAt(const FolderListing& listing) {
     const ULONG_PTR nameOffset = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+    const ULONG_PTR at = listing.at;
+    const ULONG_PTR filled = listing.filled;
     if (at % alignof(FILE_ID_BOTH_DIR_INFO) != 0 || at > filled || filled - at < nameOffset) {
         return nullptr;
     }
     const auto* entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO*>(
-        reinterpret_cast<const char*>(buffer.data()) + at);
+        reinterpret_cast<const char*>(listing.buffer.data()) + at);
     return entry->FileNameLength <= filled - at - nameOffset ? entry : nullptr;
 }
 
@@ -148,11 +174,11 @@ bool IsPlainName(const ListedEntry& entry) {
            name.find_first_of(std::wstring_view(L"\\/:\0", 4)) == std::wstring_view::npos;
 }
 
-// Writes a file's attributes, and no time.
-bool WriteAttributes(HANDLE handle, DWORD attributes) {
+// A file's attributes to write, and no time.
+FILE_BASIC_INFO AttributesOnly(DWORD attributes) {
     FILE_BASIC_INFO basic = {}; // times of 0 stay as they are; attributes of 0 would too
     basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
-    return SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic)) != FALSE;
+    return basic;
 }
 
 // Clears the read-only attribute, read again just before it is written, so
@@ -160,19 +186,16 @@ bool WriteAttributes(HANDLE handle, DWORD attributes) {
 // where it wrote none.
 DWORD ClearReadOnly(HANDLE handle) {
     FILE_BASIC_INFO basic = {};
-    if (!GuardedFileCall(FALSE,
-                         [&] {
-                             return GetFileInformationByHandleEx(handle, FileBasicInfo, &basic,
-                                                                 sizeof(basic));
-                         }) ||
+    if (!InformationCall(GetFileInformationByHandleEx, handle, FileBasicInfo, &basic,
+                         sizeof(basic)) ||
         (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) == 0) {
         return 0;
     }
-    const DWORD before = basic.FileAttributes;
-    return GuardedFileCall(
-               false,
-               [&] { return WriteAttributes(handle, before & ~DWORD(FILE_ATTRIBUTE_READONLY)); })
-               ? before
+    FILE_BASIC_INFO cleared =
+        AttributesOnly(basic.FileAttributes & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    return InformationCall(SetFileInformationByHandle, handle, FileBasicInfo, &cleared,
+                           sizeof(cleared))
+               ? basic.FileAttributes
                : 0;
 }
 
@@ -180,26 +203,54 @@ DWORD ClearReadOnly(HANDLE handle) {
 // share its attributes and may lie anywhere; taken to when it cannot be told.
 bool HasOtherNames(HANDLE handle) {
     FILE_STANDARD_INFO standard = {};
-    return !GuardedFileCall(FALSE, [&] {
-        return GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof(standard));
-    }) || standard.NumberOfLinks != 1;
+    return !InformationCall(GetFileInformationByHandleEx, handle, FileStandardInfo, &standard,
+                            sizeof(standard)) ||
+           standard.NumberOfLinks != 1;
+}
+
+bool IgnoresReadOnly(EntryUse use) {
+    return use == EntryUse::RemoveTreeTop || use == EntryUse::RemoveInTree;
+}
+
+// Windows 10 1809 and later: no attribute is written (a hard link's other
+// names keep theirs), and the name goes at once, even while an indexer or a
+// scanner holds the file open with delete sharing.
+bool DeleteWithFlags(const EntryHandle& entry) {
+    FILE_DISPOSITION_INFO_EX disposition = {
+        FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+        (IgnoresReadOnly(entry.use) ? DWORD(FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE) : 0)};
+    return InformationCall(SetFileInformationByHandle, entry.handle, kFileDispositionInfoEx,
+                           &disposition, sizeof(disposition));
+}
+
+// A read-only file loses that attribute first, unless it has other names:
+// they share it, and may lie outside what is removed. A file that stays
+// stays as it was: its attributes are put back, past the deadline too (no
+// guarded call), as that undoes what the run changed.
+bool DeleteTheOldWay(const EntryHandle& entry) {
+    DWORD cleared = 0;
+    if (IgnoresReadOnly(entry.use) && entry.readOnly && !entry.folder) {
+        if (HasOtherNames(entry.handle)) {
+            return false;
+        }
+        cleared = ClearReadOnly(entry.handle);
+    }
+    FILE_DISPOSITION_INFO legacy = {TRUE};
+    const bool deleted = InformationCall(SetFileInformationByHandle, entry.handle,
+                                         FileDispositionInfo, &legacy, sizeof(legacy));
+    if (!deleted && cleared != 0) {
+        FILE_BASIC_INFO before = AttributesOnly(cleared);
+        SetFileInformationByHandle(entry.handle, FileBasicInfo, &before, sizeof(before));
+    }
+    return deleted;
 }
 
 } // namespace
 
-bool IsFolder(const ListedEntry& entry) {
-    return (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool IsLink(const ListedEntry& entry) {
-    return (entry.attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
 EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse use) {
     const bool isFolder = IsFolder(entry);
-    const bool remove = use != EntryUse::Hold;
     OpenMode mode = {};
-    mode.access = FILE_READ_ATTRIBUTES | SYNCHRONIZE | (remove ? DELETE : 0);
+    mode.access = FILE_READ_ATTRIBUTES | SYNCHRONIZE | (use != EntryUse::Hold ? DELETE : 0);
     mode.options = FILE_OPEN_REPARSE_POINT;
     if (isFolder) {
         // Deleting it may be refused where emptying it is not.
@@ -213,107 +264,98 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse us
         // is not (an access list on Windows; under Wine, a normal user's
         // read-only file, which it would have to open for writing): the file
         // may still go.
-        mode.access |= use == EntryUse::RemoveEvenReadOnly ? FILE_WRITE_ATTRIBUTES : 0;
+        mode.access |= use == EntryUse::RemoveInTree ? FILE_WRITE_ATTRIBUTES : 0;
         mode.dropWhenRefused = FILE_WRITE_ATTRIBUTES;
         mode.share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
         mode.options |= FILE_NON_DIRECTORY_FILE;
     }
-    NTSTATUS refusal = 0;
-    const HANDLE handle = OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode, refusal);
-    if (handle == nullptr) {
-        return {nullptr, refusal == kDeletePending ? OpenedAs::Gone : OpenedAs::Other, 0,
-                entry.attributes};
-    }
-    DWORD attributes = 0;
-    const OpenedAs openedAs = Identify(handle, entry, attributes);
-    return {handle, openedAs, attributes, entry.attributes};
+    EntryHandle opened = {nullptr, OpenedAs::Other, use, isFolder, false};
+    const NTSTATUS answer =
+        OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode, opened.handle);
+    opened.as = opened.handle != nullptr   ? Identify(opened.handle, entry, opened.readOnly)
+                : answer == kDeletePending ? OpenedAs::Gone
+                                           : OpenedAs::Other;
+    return opened;
 }
 
-bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use, EntryHandle& opened) {
+EntryHandle OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use) {
     UNICODE_STRING mask = NameOf(name, wcslen(name));
-    std::vector<LONGLONG> buffer;
-    NTSTATUS result = 0;
-    const ULONG_PTR filled = QueryListing(folder, buffer, TRUE, &mask, TRUE, result);
-    const FILE_ID_BOTH_DIR_INFO* information = EntryAt(buffer, filled, 0);
+    FolderListing lookup = {folder};
+    QueryListing(lookup, &mask);
+    const FILE_ID_BOTH_DIR_INFO* information = EntryAt(lookup);
     // Only the entry asked for: a listing may answer with any other.
     if (information == nullptr ||
         CompareStringOrdinal(information->FileName,
                              int(information->FileNameLength / sizeof(wchar_t)), name, -1,
                              TRUE) != CSTR_EQUAL) {
-        return false;
+        return kNotOpened;
     }
-    opened = OpenListedEntry(folder, EntryOf(*information), use);
-    return opened.handle != nullptr;
+    return OpenListedEntry(folder, EntryOf(*information), use);
 }
 
-bool IsHeldFolder(const EntryHandle& opened) {
-    return opened.openedAs == OpenedAs::Listed &&
-           (opened.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool IsLinkEntry(const EntryHandle& opened) {
-    return opened.openedAs == OpenedAs::Link ||
-           (opened.listedAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+void CloseEntry(const EntryHandle& entry) {
+    if (entry.handle != nullptr) {
+        CloseHandle(entry.handle);
+    }
 }
 
 HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name) {
-    NTSTATUS refusal = 0;
-    return OpenRelative(folder, NameOf(name, wcslen(name)),
-                        {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE},
-                        refusal);
+    HANDLE handle = nullptr;
+    OpenRelative(folder, NameOf(name, wcslen(name)),
+                 {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE, 0,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_DIRECTORY_FILE},
+                 handle);
+    return handle;
 }
 
-Listing ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
-                   void* context) {
-    std::vector<LONGLONG> buffer;
-    for (BOOLEAN first = TRUE;; first = FALSE) {
-        NTSTATUS result = 0;
-        const ULONG_PTR filled = QueryListing(folder, buffer, FALSE, nullptr, first, result);
-        // File systems and redirectors that list no "." and ".." answer so
-        // (or that no such file is there) at once for an empty folder.
-        if (result == kNoMoreFiles || (first && result == kNoSuchFile)) {
-            return Listing::Complete;
+HANDLE OpenSpecialFolder(const wchar_t* path) {
+    // Backup semantics: CreateFileW opens no folder without them.
+    const HANDLE folder =
+        BeginFileCall()
+            ? CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+            : INVALID_HANDLE_VALUE;
+    EndFileCall();
+    return folder != INVALID_HANDLE_VALUE ? folder : nullptr;
+}
+
+bool NextListedEntry(FolderListing& listing, ListedEntry& entry) {
+    for (;;) {
+        if (listing.at == listing.filled) {
+            const bool first = listing.reached == Listing::NotStarted;
+            const NTSTATUS result = QueryListing(listing, nullptr);
+            // File systems and redirectors that list no "." and ".." answer
+            // so (or that no such file is there) at once for an empty folder.
+            if (result == kNoMoreFiles || (first && result == kNoSuchFile)) {
+                listing.reached = Listing::Complete;
+                return false;
+            }
+            if (listing.filled == 0) {
+                return false;
+            }
+            listing.reached = Listing::EndedEarly; // until it completes
         }
-        if (filled == 0) {
-            return first ? Listing::NotStarted : Listing::EndedEarly;
+        const FILE_ID_BOTH_DIR_INFO* information = EntryAt(listing);
+        if (information == nullptr) {
+            return false;
         }
-        // An entry that does not lie whole within the bytes filled ends the
-        // listing, as a failed call does.
-        for (ULONG_PTR at = 0;;) {
-            const FILE_ID_BOTH_DIR_INFO* information = EntryAt(buffer, filled, at);
-            if (information == nullptr) {
-                return Listing::EndedEarly;
-            }
-            if (IsPlainName(EntryOf(*information))) {
-                visit(EntryOf(*information), context);
-            }
-            const ULONG next = information->NextEntryOffset;
-            if (next == 0) {
-                break;
-            }
-            if (next >= filled - at) {
-                return Listing::EndedEarly;
-            }
-            at += next;
+        // A next entry that does not lie within the bytes filled ends the
+        // listing after this one (EntryAt finds none past them).
+        const ULONG next = information->NextEntryOffset;
+        listing.at = next == 0                            ? listing.filled
+                     : next < listing.filled - listing.at ? listing.at + next
+                                                          : ULONG_PTR(-1);
+        entry = EntryOf(*information);
+        if (IsPlainName(entry)) {
+            return true;
         }
     }
 }
 
-bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly, bool& flagsUnsupported) {
+bool DeleteEntry(const EntryHandle& entry, bool& flagsUnsupported) {
     if (!flagsUnsupported) {
-        // Windows 10 1809 and later: no attribute is written (a hard link's
-        // other names keep theirs), and the name goes at once, even while an
-        // indexer or a scanner holds the file open with delete sharing.
-        FILE_DISPOSITION_INFO_EX disposition = {FILE_DISPOSITION_FLAG_DELETE |
-                                                FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-        if (evenReadOnly) {
-            disposition.Flags |= FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE;
-        }
-        if (GuardedFileCall(FALSE, [&] {
-                return SetFileInformationByHandle(entry.handle, kFileDispositionInfoEx,
-                                                  &disposition, sizeof(disposition));
-            })) {
+        if (DeleteWithFlags(entry)) {
             return true;
         }
         // Only a volume that knows neither the class nor its flags is asked
@@ -329,25 +371,5 @@ bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly, bool& flagsUnsup
         }
         flagsUnsupported = true;
     }
-    // There a read-only file loses that attribute first, unless it has other
-    // names: they share it, and may lie outside what is removed.
-    const DWORD kind = entry.attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY);
-    DWORD cleared = 0;
-    if (evenReadOnly && kind == FILE_ATTRIBUTE_READONLY) {
-        if (HasOtherNames(entry.handle)) {
-            return false;
-        }
-        cleared = ClearReadOnly(entry.handle);
-    }
-    FILE_DISPOSITION_INFO legacy = {TRUE};
-    const bool deleted = GuardedFileCall(FALSE, [&] {
-                             return SetFileInformationByHandle(entry.handle, FileDispositionInfo,
-                                                               &legacy, sizeof(legacy));
-                         }) != FALSE;
-    // A file that stays stays as it was: its attributes are put back, past
-    // the deadline too, as that undoes what the run changed.
-    if (!deleted && cleared != 0) {
-        WriteAttributes(entry.handle, cleared);
-    }
-    return deleted;
+    return DeleteTheOldWay(entry);
 }

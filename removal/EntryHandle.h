@@ -2,13 +2,16 @@
 // a path: a name is taken from its folder's listing and opened relative to
 // that folder's handle exactly as listed (no path rule rewrites a relative
 // name), as itself even if it is a link, so nothing between two calls can
-// redirect it and nothing is ever opened through a link.
+// redirect it and nothing is ever opened through a link. Every file call
+// here is one of the run's guarded calls (RunGuard.h), but a handle's close
+// and an attribute put back.
 #pragma once
 
 #include "platform/Platform.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // An entry as its folder's listing showed it.
 struct ListedEntry {
@@ -18,32 +21,39 @@ struct ListedEntry {
     LONGLONG fileId;
 };
 
-bool IsFolder(const ListedEntry& entry);
-bool IsLink(const ListedEntry& entry);
+// What an entry is opened for, and so the access asked for and what its
+// deletion may do.
+enum class EntryUse : std::uint8_t {
+    Hold,          // a folder on the way down: only listed and held
+    RemoveAsIs,    // a file target: a read-only one stays
+    RemoveTreeTop, // a tree's top (a folder, emptied first, or a link): it
+                   // goes even if read-only
+    RemoveInTree,  // below a tree's top: the same, and a file's read-only
+                   // attribute is cleared where the system needs that
+};
 
-// What an opened entry is for, and so the access asked for: a folder on the
-// way down is only listed and held; an entry to remove is deleted, a folder
-// emptied first (and still emptied where deleting it is refused); inside a
-// removed folder a file's read-only attribute is also cleared where the
-// system needs that.
-enum class EntryUse : std::uint8_t { Hold, Remove, RemoveEvenReadOnly };
-
-// What an entry opened by its listed name turned out to be.
+// What an opened entry is, decided once, where it is opened.
 enum class OpenedAs : std::uint8_t {
-    Listed, // the very entry listed, and no link
-    Link,   // a link itself (never what it points to): removed as a link
-    Gone,   // pending deletion: another program deleted it and still holds
-            // it open, and it goes when that program lets go (no handle)
-    Other,  // anything else (swapped since the listing, a link's target, or
-            // unknown): left alone
+    Folder,     // the very folder listed, and no link: held, and can be entered
+    File,       // the very file listed, and no link
+    Link,       // a link itself (never what it points to): removed as a link
+    ListedLink, // listed as a link, opened as something else (Wine opens a
+                // host link's target): never entered, left
+    Gone,       // pending deletion: another program deleted it and still holds
+                // it open, and it goes when that program lets go (no handle)
+    Other,      // anything else (swapped since the listing, unknown, not
+                // opened): left alone
 };
 
 struct EntryHandle {
     HANDLE handle; // nullptr when the entry could not be opened
-    OpenedAs openedAs;
-    DWORD attributes;       // as the handle shows them
-    DWORD listedAttributes; // as the folder's listing showed them
+    OpenedAs as;
+    EntryUse use;  // what it was opened for
+    bool folder;   // listed, and so opened, as a folder
+    bool readOnly; // as its handle showed it
 };
+
+const EntryHandle kNotOpened = {nullptr, OpenedAs::Other, EntryUse::Hold, false, false};
 
 // Opens a listed entry relative to `folder`. A folder is opened to be listed
 // and held: it shares reading and writing, never deletion, so that nobody
@@ -52,21 +62,19 @@ struct EntryHandle {
 EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse use);
 
 // Looks up one name in a folder's listing (the folder's handle must not have
-// been listed before), and opens it as OpenListedEntry does. False when the
-// name is not there, the listing answers another, or the entry cannot be
-// opened.
-bool OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use, EntryHandle& opened);
+// been listed before), and opens it as OpenListedEntry does; not opened
+// where the name is not there or the listing answers another.
+EntryHandle OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use);
 
-// Whether the opened entry is the real folder that was listed: it is then
-// held, and can be entered.
-bool IsHeldFolder(const EntryHandle& opened);
-
-// Whether the opened entry is a link, by its handle or its listing.
-bool IsLinkEntry(const EntryHandle& opened);
+void CloseEntry(const EntryHandle& entry);
 
 // Opens a folder by name relative to `folder`, following links: only for the
 // folders above a per-user Plugins folder that its own user may have moved.
 HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name);
+
+// Opens a special folder, to be listed and held, by exactly the path its
+// lookup gave. Nullptr where it cannot be opened.
+HANDLE OpenSpecialFolder(const wchar_t* path);
 
 // How far a folder's listing went.
 enum class Listing : std::uint8_t {
@@ -76,18 +84,25 @@ enum class Listing : std::uint8_t {
     Complete,   // to its end
 };
 
-// Calls `visit(entry, context)` for every entry of the held folder but "."
-// and "..", in the file system's order, until the listing ends or fails or
-// answers what does not lie within the bytes it filled. A name that cannot
-// be opened as one entry relative to the folder is passed over.
-Listing ListFolder(HANDLE folder, void (*visit)(const ListedEntry& entry, void* context),
-                   void* context);
+// A held folder's listing, read an entry at a time by NextListedEntry.
+struct FolderListing {
+    HANDLE folder;
+    Listing reached = Listing::NotStarted; // final once NextListedEntry is false
+    std::vector<LONGLONG> buffer = {};     // the batch of entries last listed
+    ULONG_PTR filled = 0;                  // bytes of it
+    ULONG_PTR at = 0;                      // where its next entry lies
+};
 
-// Deletes the entry when its handle is closed (a folder only if empty). With
-// `evenReadOnly` (an entry opened for RemoveEvenReadOnly) a read-only file
-// goes too: the system is asked to ignore the attribute, and where the
-// volume cannot (`flagsUnsupported`, which the caller keeps for one volume:
-// it is set at the first such answer), the attribute is cleared first and
-// put back if the deletion is refused; a file with other names then stays
-// as it is.
-bool DeleteOnClose(const EntryHandle& entry, bool evenReadOnly, bool& flagsUnsupported);
+// The next entry of a listing but "." and "..", in the file system's order,
+// until the listing ends or fails or answers what does not lie within the
+// bytes it filled. A name that cannot be opened as one entry relative to the
+// folder is passed over.
+bool NextListedEntry(FolderListing& listing, ListedEntry& entry);
+
+// Deletes the entry when its handle is closed (a folder only if empty), as
+// its use allows. With flags where the volume can (`flagsUnsupported`, which
+// the caller keeps for one volume, is set at the first answer that it
+// cannot); else the old way, where a read-only file that may go loses that
+// attribute first, and has it put back if the deletion is refused (a file
+// with other names then stays as it is).
+bool DeleteEntry(const EntryHandle& entry, bool& flagsUnsupported);

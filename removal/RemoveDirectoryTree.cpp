@@ -4,93 +4,81 @@
 
 namespace {
 
-// One folder of the tree. A tree lies on one volume (a mounted volume's
-// folder is a reparse point, never entered), which answers for all of it
-// whether it deletes with flags.
-struct Level {
-    HANDLE folder;
-    std::size_t pathLength; // of the folder's plain full path
-    bool& flagsUnsupported;
-    bool everyEntryWent; // of the folder's own entries met so far
+// How far a held folder was emptied.
+enum class Emptied : std::uint8_t {
+    NotListed, // its listing could not start: nothing was touched
+    Partly,    // an entry stayed, or the listing ended early
+    Wholly,    // every entry of a listing that ran to its end went
 };
 
 // Deletes a folder whose entries were handled. A file deleted the old way
 // that another program (a scanner, an indexer) still holds open stays
 // pending deletion until that program lets go, and until then its folder
-// answers "not empty": where every entry went, the folder is asked again a
-// few times over a short while (a wait is no file call: the watchdog never
-// cancels one, and past the deadline no try starts).
-bool DeleteEmptiedFolder(const EntryHandle& opened, bool everyEntryWent, bool& flagsUnsupported) {
-    bool deleted = DeleteOnClose(opened, true, flagsUnsupported);
-    for (DWORD wait = 20;
-         !deleted && everyEntryWent && wait <= 160 && GetLastError() == ERROR_DIR_NOT_EMPTY;
+// answers "not empty": where it was emptied wholly, the folder is asked
+// again a few times over a short while (a wait is no file call: the
+// watchdog never cancels one, and past the deadline no try starts).
+bool DeleteEmptiedFolder(const EntryHandle& folder, Emptied emptied, bool& flagsUnsupported) {
+    bool deleted = DeleteEntry(folder, flagsUnsupported);
+    for (DWORD wait = 20; !deleted && emptied == Emptied::Wholly && wait <= 160 &&
+                          GetLastError() == ERROR_DIR_NOT_EMPTY;
          wait *= 2) {
         Sleep(wait);
-        deleted = DeleteOnClose(opened, true, flagsUnsupported);
+        deleted = DeleteEntry(folder, flagsUnsupported);
     }
     return deleted;
 }
 
-void RemoveEntry(const ListedEntry& entry, void* context);
-
-// Whether the entry went: deleted, or pending deletion already (another
-// program deleted it).
-bool RemoveListedEntry(Level& level, const ListedEntry& entry) {
-    // Plain paths reach no further on Windows, and neither does the removal.
-    const std::size_t pathLength = level.pathLength + 1 + entry.nameLength;
-    if (pathLength >= MAX_PATH) {
-        return false;
+// Removes the entries of a held folder, as its listing gives them, each
+// opened relative to the folder's handle, which holds the folder meanwhile:
+// a folder with everything below it, a file or a link as it is, anything
+// else left. An entry went when it was deleted, or was pending deletion
+// already (another program deleted it). A tree lies on one volume (a
+// mounted volume's folder is a reparse point, never entered), which answers
+// for all of it whether it deletes with flags.
+Emptied EmptyHeldFolder(HANDLE folder, std::size_t pathLength, bool& flagsUnsupported) {
+    FolderListing listing = {folder};
+    bool everyEntryWent = true;
+    for (ListedEntry entry = {}; NextListedEntry(listing, entry);) {
+        // Plain paths reach no further on Windows, and neither does the removal.
+        const std::size_t entryPathLength = pathLength + 1 + entry.nameLength;
+        const EntryHandle opened = entryPathLength < MAX_PATH
+                                       ? OpenListedEntry(folder, entry, EntryUse::RemoveInTree)
+                                       : kNotOpened;
+        bool went = opened.as == OpenedAs::Gone;
+        if (opened.as == OpenedAs::Folder) {
+            went = DeleteEmptiedFolder(
+                opened, EmptyHeldFolder(opened.handle, entryPathLength, flagsUnsupported),
+                flagsUnsupported);
+        } else if (opened.as == OpenedAs::File || opened.as == OpenedAs::Link) {
+            went = DeleteEntry(opened, flagsUnsupported);
+        }
+        CloseEntry(opened);
+        everyEntryWent = went && everyEntryWent;
     }
-    const EntryHandle opened = OpenListedEntry(level.folder, entry, EntryUse::RemoveEvenReadOnly);
-    if (opened.handle == nullptr) {
-        return opened.openedAs == OpenedAs::Gone;
+    if (listing.reached == Listing::NotStarted) {
+        return Emptied::NotListed;
     }
-    bool went = false;
-    if (opened.openedAs == OpenedAs::Listed && IsFolder(entry)) {
-        // Its handle holds it while its own entries are handled.
-        Level below = {opened.handle, pathLength, level.flagsUnsupported, true};
-        const bool listedWhole =
-            ListFolder(opened.handle, RemoveEntry, &below) == Listing::Complete;
-        went = DeleteEmptiedFolder(opened, listedWhole && below.everyEntryWent,
-                                   level.flagsUnsupported);
-    } else if (opened.openedAs != OpenedAs::Other) {
-        went = DeleteOnClose(opened, true, level.flagsUnsupported);
-    }
-    CloseHandle(opened.handle);
-    return went;
-}
-
-void RemoveEntry(const ListedEntry& entry, void* context) {
-    Level& level = *static_cast<Level*>(context);
-    level.everyEntryWent = RemoveListedEntry(level, entry) && level.everyEntryWent;
+    return listing.reached == Listing::Complete && everyEntryWent ? Emptied::Wholly
+                                                                  : Emptied::Partly;
 }
 
 } // namespace
 
-bool RemoveDirectoryTree(HANDLE parent, const std::wstring& path) {
-    const std::wstring name = path.substr(path.rfind(L'\\') + 1);
-    EntryHandle opened = {};
-    if (!OpenNamedEntry(parent, name.c_str(), EntryUse::Remove, opened)) {
-        return false;
-    }
-    bool listed = false;
+bool RemoveDirectoryTree(HANDLE parent, const wchar_t* name, std::size_t pathLength) {
+    const EntryHandle top = OpenNamedEntry(parent, name, EntryUse::RemoveTreeTop);
     bool flagsUnsupported = false;
-    if (IsHeldFolder(opened)) {
-        Level level = {opened.handle, path.size(), flagsUnsupported, true};
-        const Listing listing = ListFolder(opened.handle, RemoveEntry, &level);
-        listed = listing != Listing::NotStarted;
-        if (listed) {
-            DeleteEmptiedFolder(opened, listing == Listing::Complete && level.everyEntryWent,
-                                flagsUnsupported);
+    // A link is never listed through: it counts as found, and only the link
+    // goes, where its handle is the link itself.
+    bool found = top.folder && (top.as == OpenedAs::Link || top.as == OpenedAs::ListedLink);
+    if (top.as == OpenedAs::Folder) {
+        const Emptied emptied = EmptyHeldFolder(top.handle, pathLength, flagsUnsupported);
+        found = emptied != Emptied::NotListed;
+        if (found) {
+            DeleteEmptiedFolder(top, emptied, flagsUnsupported);
         }
-    } else if (IsLinkEntry(opened)) {
-        // Never listed through: it counts as found, and only the link goes,
-        // where its handle is the link itself.
-        listed = (opened.listedAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-        if (opened.openedAs == OpenedAs::Link) {
-            DeleteOnClose(opened, true, flagsUnsupported);
-        }
+    } else if (top.as == OpenedAs::Link) {
+        DeleteEntry(top, flagsUnsupported);
     }
-    CloseHandle(opened.handle);
-    return listed;
+    CloseEntry(top);
+    return found;
 }

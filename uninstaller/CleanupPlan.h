@@ -1,18 +1,14 @@
 #pragma once
 
 #include "platform/Platform.h"
+#include "removal/RemoveTarget.h"
 
 #include <cstddef>
 #include <cstdint>
 
-enum class CleanupAction : std::uint8_t {
-    RemoveTree, // the folder with everything below it
-    RemoveFile, // one file, as it is
-};
-
 struct CleanupTarget {
     const wchar_t* relativePath; // below the special folder, no leading or trailing backslash
-    CleanupAction action;
+    TargetKind kind;
     bool countsAsInstalled; // a folder that could be listed means the plug-in was there
 };
 

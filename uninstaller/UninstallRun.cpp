@@ -1,11 +1,7 @@
 #include "uninstaller/UninstallRun.h"
 
-#include "removal/EntryHandle.h"
-#include "removal/RemoveDirectoryTree.h"
+#include "removal/RemoveTarget.h"
 #include "uninstaller/CleanupPlan.h"
-
-#include <cwchar>
-#include <string>
 
 namespace {
 
@@ -15,87 +11,6 @@ const char kReportNotInstalled[] = "No application installed";
 
 bool LookUpSpecialFolder(int specialFolder, wchar_t (&path)[MAX_PATH]) {
     return SUCCEEDED(SHGetFolderPathW(nullptr, specialFolder, nullptr, SHGFP_TYPE_CURRENT, path));
-}
-
-// Completes `path` (holding the special folder) to the target's full path.
-// An empty folder path would leave a bare relative path, and an append that
-// does not fit would leave the buffer short of the target: neither may be
-// deleted, so the target is skipped.
-bool AppendTargetPath(wchar_t (&path)[MAX_PATH], const CleanupTarget& target) {
-    return path[0] != 0 && PathAppendW(path, target.relativePath);
-}
-
-// The folders of a target's relative path that are held while the target is
-// worked on, top-down, after the special folder. The deepest target lies in
-// a version folder's plug_in.
-const std::size_t kMostFoldersAboveTarget = kPluginsFolderDepth + 2;
-
-struct HeldFolders {
-    HANDLE handles[1 + kMostFoldersAboveTarget];
-    std::size_t count = 0;
-};
-
-void ReleaseFolders(HeldFolders& held) {
-    while (held.count > 0) {
-        CloseHandle(held.handles[--held.count]);
-    }
-}
-
-// Opens one folder on the way down, relative to the one above: as the
-// listing shows it, a real folder and not a link, when `checked`; else
-// following links. Nullptr when it is missing or refused.
-HANDLE OpenFolderOnTheWay(HANDLE parent, const wchar_t* name, bool checked) {
-    if (!checked) {
-        return OpenFolderFollowingLinks(parent, name);
-    }
-    EntryHandle opened = {};
-    if (!OpenNamedEntry(parent, name, EntryUse::Hold, opened)) {
-        return nullptr;
-    }
-    if (!IsHeldFolder(opened)) {
-        CloseHandle(opened.handle);
-        return nullptr;
-    }
-    return opened.handle;
-}
-
-// Holds the special folder by exactly the path its lookup gave (cut out of
-// the full path, "C:\\" would lose its backslash and name the drive's
-// working folder), then each folder of the target's relative path above the
-// target, each opened relative to the one above by its listed name, checked
-// from depth `firstChecked` on (0 is the special folder's child). False,
-// with nothing held, when one of them is missing or refused: the target is
-// then not to be touched.
-bool HoldFoldersAbove(const std::wstring& specialFolder, const CleanupTarget& target,
-                      std::size_t firstChecked, HeldFolders& held) {
-    // Backup semantics: CreateFileW opens no folder without them.
-    const HANDLE special = GuardedFileCall(INVALID_HANDLE_VALUE, [&] {
-        return CreateFileW(specialFolder.c_str(),
-                           FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                           FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    });
-    if (special == INVALID_HANDLE_VALUE) {
-        return false;
-    }
-    held.handles[held.count++] = special;
-    const std::wstring relativePath = target.relativePath;
-    std::size_t depth = 0;
-    for (std::size_t start = 0, end = relativePath.find(L'\\'); end != std::wstring::npos;
-         start = end + 1, end = relativePath.find(L'\\', start)) {
-        const HANDLE folder =
-            held.count == 1 + kMostFoldersAboveTarget
-                ? nullptr
-                : OpenFolderOnTheWay(held.handles[held.count - 1],
-                                     relativePath.substr(start, end - start).c_str(),
-                                     depth++ >= firstChecked);
-        if (folder == nullptr) {
-            ReleaseFolders(held);
-            return false;
-        }
-        held.handles[held.count++] = folder;
-    }
-    return true;
 }
 
 // Whether this process runs with an administrator's full rights. When that
@@ -122,40 +37,6 @@ bool IsElevated() {
 // it delete what that user may not. Below Plugins none is followed.
 std::size_t FirstFolderChecked(int specialFolder, bool elevated) {
     return specialFolder == CSIDL_COMMON_APPDATA || elevated ? 0 : kPluginsFolderDepth;
-}
-
-// Deletes the file target through its own handle; a read-only one stays.
-void DeleteFileTarget(HANDLE folder, const wchar_t* name) {
-    EntryHandle opened = {};
-    if (!OpenNamedEntry(folder, name, EntryUse::Remove, opened)) {
-        return;
-    }
-    if (opened.openedAs == OpenedAs::Link ||
-        (opened.openedAs == OpenedAs::Listed &&
-         (opened.attributes & FILE_ATTRIBUTE_DIRECTORY) == 0)) {
-        bool flagsUnsupported = false;
-        DeleteOnClose(opened, false, flagsUnsupported);
-    }
-    CloseHandle(opened.handle);
-}
-
-// Returns whether the target counted as an installed version.
-bool RunTarget(wchar_t (&path)[MAX_PATH], const CleanupTarget& target, std::size_t firstChecked) {
-    const std::wstring specialFolder = path;
-    HeldFolders held;
-    if (!AppendTargetPath(path, target) ||
-        !HoldFoldersAbove(specialFolder, target, firstChecked, held)) {
-        return false;
-    }
-    const HANDLE folder = held.handles[held.count - 1];
-    bool found = false;
-    if (target.action == CleanupAction::RemoveFile) {
-        DeleteFileTarget(folder, std::wcsrchr(path, L'\\') + 1);
-    } else {
-        found = RemoveDirectoryTree(folder, path) && target.countsAsInstalled;
-    }
-    ReleaseFolders(held);
-    return found;
 }
 
 // Whether anyone can see, and so dismiss, a message box.
@@ -192,8 +73,10 @@ bool RunCleanupPlan(const RunLimits& limits) {
             if (i > 0 && !LookUpSpecialFolder(pass.specialFolder, path)) {
                 continue;
             }
-            if (RunTarget(path, pass.targets[i],
-                          FirstFolderChecked(pass.specialFolder, elevated))) {
+            const CleanupTarget& target = pass.targets[i];
+            if (RemoveTarget(path, target.relativePath, target.kind,
+                             FirstFolderChecked(pass.specialFolder, elevated)) &&
+                target.countsAsInstalled) {
                 installedFound = true;
             }
         }

@@ -97,7 +97,7 @@ class Run(unittest.TestCase):
                                                                        common_path + "\\"))]
         self.assertEqual(below, [], "every entry is reached through its folder's handle")
         first_dll_load = min(i for i, (name, _) in enumerate(calls)
-                             if name.split(".")[0] in ("user32", "shell32", "shlwapi"))
+                             if name.split(".")[0] in ("user32", "shell32"))
         self.assertLess(calls.index(("kernel32.SetDefaultDllDirectories", "00000800")),
                         first_dll_load)
 
