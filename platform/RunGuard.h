@@ -36,8 +36,16 @@ struct RunGuard {
 void StartRunGuard(RunGuard& guard, const RunLimits& limits);
 void StopRunGuard(RunGuard& guard);
 
-// Mark one file call of the guarded run: `BeginFileCall() && Call()`, then
-// EndFileCall whether or not the call was made. BeginFileCall is false past
-// the deadline (with ERROR_TIMEOUT as the last error): the call is not made.
 bool BeginFileCall();
 void EndFileCall();
+
+// Marks the file call made in its scope as one of the guarded run's, from
+// just before the call to the scope's end, where nothing else waits. Past the
+// deadline `started` is false (with ERROR_TIMEOUT as the last error): the
+// call is not to be made.
+struct FileCall {
+    bool started = BeginFileCall();
+    ~FileCall() {
+        EndFileCall();
+    }
+};

@@ -44,14 +44,14 @@ NTSTATUS OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode
     for (DWORD access = mode.access;; access &= ~mode.dropWhenRefused) {
         IO_STATUS_BLOCK status = {};
         handle = nullptr;
-        const NTSTATUS result = BeginFileCall()
+        const FileCall marked;
+        const NTSTATUS result = marked.started
                                     ? NtCreateFile(&handle, access, &attributes, &status, nullptr,
                                                    0, mode.share, FILE_OPEN,
                                                    mode.options | FILE_SYNCHRONOUS_IO_NONALERT |
                                                        FILE_COMPLETE_IF_OPLOCKED,
                                                    nullptr, 0)
                                     : kTimedOut;
-        EndFileCall();
         if (result == 0) {
             return result;
         }
@@ -71,9 +71,8 @@ NTSTATUS OpenRelative(HANDLE folder, UNICODE_STRING relativeName, const OpenMode
 // shape) as a file call of the run.
 bool InformationCall(decltype(&GetFileInformationByHandleEx) call, HANDLE handle,
                      FILE_INFO_BY_HANDLE_CLASS kind, void* information, DWORD size) {
-    const bool done = BeginFileCall() && call(handle, kind, information, size) != FALSE;
-    EndFileCall();
-    return done;
+    const FileCall marked;
+    return marked.started && call(handle, kind, information, size) != FALSE;
 }
 
 bool IsFolder(const ListedEntry& entry) {
@@ -109,11 +108,11 @@ OpenedAs Identify(HANDLE handle, const ListedEntry& listed, bool& readOnly) {
     }
     LARGE_INTEGER fileId = {};
     IO_STATUS_BLOCK status = {};
-    const NTSTATUS queried = BeginFileCall()
+    const FileCall marked;
+    const NTSTATUS queried = marked.started
                                  ? NtQueryInformationFile(handle, &status, &fileId, sizeof(fileId),
                                                           FileInternalInformation)
                                  : kTimedOut;
-    EndFileCall();
     const bool sameId = fileId.QuadPart == listed.fileId || !IsKnownFileId(fileId.QuadPart) ||
                         !IsKnownFileId(listed.fileId);
     if (IsLink(listed)) {
@@ -132,13 +131,13 @@ OpenedAs Identify(HANDLE handle, const ListedEntry& listed, bool& readOnly) {
 NTSTATUS QueryListing(FolderListing& listing, UNICODE_STRING* mask) {
     listing.buffer.resize(kListingBufferBytes / sizeof(LONGLONG));
     IO_STATUS_BLOCK status = {};
+    const FileCall marked;
     const NTSTATUS result =
-        BeginFileCall() ? NtQueryDirectoryFile(listing.folder, nullptr, nullptr, nullptr, &status,
-                                               listing.buffer.data(), kListingBufferBytes,
-                                               FileIdBothDirectoryInformation, mask != nullptr,
-                                               mask, listing.reached == Listing::NotStarted)
-                        : kTimedOut;
-    EndFileCall();
+        marked.started ? NtQueryDirectoryFile(listing.folder, nullptr, nullptr, nullptr, &status,
+                                              listing.buffer.data(), kListingBufferBytes,
+                                              FileIdBothDirectoryInformation, mask != nullptr, mask,
+                                              listing.reached == Listing::NotStarted)
+                       : kTimedOut;
     listing.filled =
         NT_SUCCESS(result) && status.Information <= kListingBufferBytes ? status.Information : 0;
     listing.at = 0;
@@ -310,13 +309,12 @@ HANDLE OpenFolderFollowingLinks(HANDLE folder, const wchar_t* name) {
 
 HANDLE OpenSpecialFolder(const wchar_t* path) {
     // Backup semantics: CreateFileW opens no folder without them.
+    const FileCall marked;
     const HANDLE folder =
-        BeginFileCall()
-            ? CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                          FILE_FLAG_BACKUP_SEMANTICS, nullptr)
-            : INVALID_HANDLE_VALUE;
-    EndFileCall();
+        marked.started ? CreateFileW(path, FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                     FILE_FLAG_BACKUP_SEMANTICS, nullptr)
+                       : INVALID_HANDLE_VALUE;
     return folder != INVALID_HANDLE_VALUE ? folder : nullptr;
 }
 
