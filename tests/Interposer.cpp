@@ -19,8 +19,7 @@ std::atomic<std::size_t> recorded{0};
 // A real synchronous read of a pipe that nobody writes to: only
 // CancelSynchronousIo ends it (or the watchdog's shim, under a rule).
 void Stall() {
-    HANDLE readEnd = nullptr;
-    HANDLE writeEnd = nullptr;
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
     CreatePipe(&readEnd, &writeEnd, nullptr, 0);
     stalledCall = writeEnd;
     char byte = 0;
