@@ -128,12 +128,12 @@ OpenedAs Identify(HANDLE handle, const ListedEntry& listed, bool& readOnly) {
 // first call restarts it), or with `mask` the one entry of that name (only
 // on a handle not listed before). Returns its answer; `filled` is 0 where it
 // failed.
-NTSTATUS QueryListing(FolderListing& listing, UNICODE_STRING* mask) {
+NTSTATUS QueryListing(HANDLE folder, FolderListing& listing, UNICODE_STRING* mask) {
     listing.buffer.resize(kListingBufferBytes / sizeof(LONGLONG));
     IO_STATUS_BLOCK status = {};
     const FileCall marked;
     const NTSTATUS result =
-        marked.started ? NtQueryDirectoryFile(listing.folder, nullptr, nullptr, nullptr, &status,
+        marked.started ? NtQueryDirectoryFile(folder, nullptr, nullptr, nullptr, &status,
                                               listing.buffer.data(), kListingBufferBytes,
                                               FileIdBothDirectoryInformation, mask != nullptr, mask,
                                               listing.reached == Listing::NotStarted)
@@ -269,18 +269,20 @@ EntryHandle OpenListedEntry(HANDLE folder, const ListedEntry& entry, EntryUse us
         mode.options |= FILE_NON_DIRECTORY_FILE;
     }
     EntryHandle opened = {nullptr, OpenedAs::Other, use, isFolder, false};
-    const NTSTATUS answer =
-        OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode, opened.handle);
-    opened.as = opened.handle != nullptr   ? Identify(opened.handle, entry, opened.readOnly)
-                : answer == kDeletePending ? OpenedAs::Gone
-                                           : OpenedAs::Other;
+    if (OpenRelative(folder, NameOf(entry.name, entry.nameLength), mode, opened.handle) ==
+        kDeletePending) {
+        opened.as = OpenedAs::Gone;
+    }
+    if (opened.handle != nullptr) {
+        opened.as = Identify(opened.handle, entry, opened.readOnly);
+    }
     return opened;
 }
 
 EntryHandle OpenNamedEntry(HANDLE folder, const wchar_t* name, EntryUse use) {
     UNICODE_STRING mask = NameOf(name, wcslen(name));
-    FolderListing lookup = {folder};
-    QueryListing(lookup, &mask);
+    FolderListing lookup = {};
+    QueryListing(folder, lookup, &mask);
     const FILE_ID_BOTH_DIR_INFO* information = EntryAt(lookup);
     // Only the entry asked for: a listing may answer with any other.
     if (information == nullptr ||
@@ -318,11 +320,11 @@ HANDLE OpenSpecialFolder(const wchar_t* path) {
     return folder != INVALID_HANDLE_VALUE ? folder : nullptr;
 }
 
-bool NextListedEntry(FolderListing& listing, ListedEntry& entry) {
+bool NextListedEntry(HANDLE folder, FolderListing& listing, ListedEntry& entry) {
     for (;;) {
         if (listing.at == listing.filled) {
             const bool first = listing.reached == Listing::NotStarted;
-            const NTSTATUS result = QueryListing(listing, nullptr);
+            const NTSTATUS result = QueryListing(folder, listing, nullptr);
             // File systems and redirectors that list no "." and ".." answer
             // so (or that no such file is there) at once for an empty folder.
             if (result == kNoMoreFiles || (first && result == kNoSuchFile)) {
@@ -341,9 +343,11 @@ bool NextListedEntry(FolderListing& listing, ListedEntry& entry) {
         // A next entry that does not lie within the bytes filled ends the
         // listing after this one (EntryAt finds none past them).
         const ULONG next = information->NextEntryOffset;
-        listing.at = next == 0                            ? listing.filled
-                     : next < listing.filled - listing.at ? listing.at + next
-                                                          : ULONG_PTR(-1);
+        if (next == 0) {
+            listing.at = listing.filled;
+        } else {
+            listing.at = next < listing.filled - listing.at ? listing.at + next : ULONG_PTR(-1);
+        }
         entry = EntryOf(*information);
         if (IsPlainName(entry)) {
             return true;

@@ -84,20 +84,20 @@ enum class Listing : std::uint8_t {
     Complete,   // to its end
 };
 
-// A held folder's listing, read an entry at a time by NextListedEntry.
+// How far a folder's listing has been read, by NextListedEntry on the
+// folder's handle: `= {}` before the first entry.
 struct FolderListing {
-    HANDLE folder;
-    Listing reached = Listing::NotStarted; // final once NextListedEntry is false
-    std::vector<LONGLONG> buffer = {};     // the batch of entries last listed
-    ULONG_PTR filled = 0;                  // bytes of it
-    ULONG_PTR at = 0;                      // where its next entry lies
+    Listing reached;              // final once NextListedEntry is false
+    std::vector<LONGLONG> buffer; // the batch of entries last listed
+    ULONG_PTR filled;             // bytes of it
+    ULONG_PTR at;                 // where its next entry lies
 };
 
 // The next entry of a listing but "." and "..", in the file system's order,
 // until the listing ends or fails or answers what does not lie within the
 // bytes it filled. A name that cannot be opened as one entry relative to the
 // folder is passed over.
-bool NextListedEntry(FolderListing& listing, ListedEntry& entry);
+bool NextListedEntry(HANDLE folder, FolderListing& listing, ListedEntry& entry);
 
 // Deletes the entry when its handle is closed (a folder only if empty), as
 // its use allows. With flags where the volume can (`flagsUnsupported`, which

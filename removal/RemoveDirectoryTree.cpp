@@ -36,9 +36,9 @@ bool DeleteEmptiedFolder(const EntryHandle& folder, Emptied emptied, bool& flags
 // mounted volume's folder is a reparse point, never entered), which answers
 // for all of it whether it deletes with flags.
 Emptied EmptyHeldFolder(HANDLE folder, std::size_t pathLength, bool& flagsUnsupported) {
-    FolderListing listing = {folder};
+    FolderListing listing = {};
     bool everyEntryWent = true;
-    for (ListedEntry entry = {}; NextListedEntry(listing, entry);) {
+    for (ListedEntry entry = {}; NextListedEntry(folder, listing, entry);) {
         // Plain paths reach no further on Windows, and neither does the removal.
         const std::size_t entryPathLength = pathLength + 1 + entry.nameLength;
         const EntryHandle opened = entryPathLength < MAX_PATH
